@@ -1,0 +1,133 @@
+#include "quilletconfig.h"
+
+#include "appexception.h"
+
+#include <QDir>
+#include <QFile>
+#include <QXmlStreamReader>
+
+QuilletConfig* QuilletConfig::instance()
+{
+    static QuilletConfig* config = new QuilletConfig();
+    return config;
+}
+
+void QuilletConfig::loadConfig()
+{
+    const QString dir = QDir::currentPath() + QStringLiteral("/") + QStringLiteral("../etc/");
+    const QString path = dir + QStringLiteral("Quillet.conf");
+    QFile file(path);
+    if (!file.exists())
+        throw APP_EXCEPTION(QStringLiteral("Unable to find Quillet config in: ") + dir, QString());
+    if (!file.open(QIODevice::ReadOnly))
+        throw APP_EXCEPTION(QStringLiteral("Unable to open Quillet config in: ") + dir, QString());
+    // QFile closes itself when it leaves scope, also while an exception passes through.
+    deserialize(file);
+    file.close();
+}
+
+void QuilletConfig::deserialize(QFile& file)
+{
+    QXmlStreamReader reader(&file);
+    bool trayFound = false;
+    bool updaterFound = false;
+    while (!reader.atEnd() && !reader.hasError()) {
+        reader.readNext();
+        if (!reader.isStartElement())
+            continue;
+        if (reader.name() == QLatin1String("QuilletTray")) {
+            readQuilletTray(reader);
+            trayFound = true;
+        } else if (reader.name() == QLatin1String("QuilletUpdater")) {
+            readQuilletUpdater(reader);
+            updaterFound = true;
+        }
+    }
+    if (reader.hasError())
+        throw APP_EXCEPTION(QStringLiteral("Xml stream error: ") + reader.errorString(), QString());
+    if (!trayFound)
+        throw APP_EXCEPTION(QStringLiteral("Missing config for QuilletTray"), QString());
+    if (!updaterFound)
+        throw APP_EXCEPTION(QStringLiteral("Missing config for QuilletUpdater"), QString());
+    m_loaded = true;
+}
+
+void QuilletConfig::readQuilletTray(QXmlStreamReader& reader)
+{
+    if (reader.hasError())
+        throw APP_EXCEPTION(QStringLiteral("Xml stream error: ") + reader.errorString(), QString());
+    bool found = false;
+    while (!reader.atEnd() && !reader.hasError()) {
+        reader.readNext();
+        if (!reader.isStartElement()) {
+            if (reader.name() == QLatin1String("QuilletTray"))
+                break;
+            continue;
+        }
+        if (reader.name() == QLatin1String("CheckUser")) {
+            const QString text = reader.readElementText().trimmed().toLower();
+            m_checkUser = text != QLatin1String("false");
+            found = true;
+        }
+    }
+    if (reader.hasError())
+        throw APP_EXCEPTION(QStringLiteral("Xml stream error: ") + reader.errorString(), QString());
+    if (!found)
+        throw APP_EXCEPTION(QStringLiteral("Missing element: CheckUser"), QString());
+}
+
+void QuilletConfig::readQuilletUpdater(QXmlStreamReader& reader)
+{
+    if (reader.hasError())
+        throw APP_EXCEPTION(QStringLiteral("Xml stream error: ") + reader.errorString(), QString());
+    while (!reader.atEnd() && !reader.hasError()) {
+        reader.readNext();
+        if (!reader.isStartElement()) {
+            if (reader.name() == QLatin1String("QuilletUpdater"))
+                break;
+            continue;
+        }
+        if (reader.name() == QLatin1String("Url"))
+            m_url = reader.readElementText().trimmed();
+        else if (reader.name() == QLatin1String("Version"))
+            m_version = std::make_unique<Version>(reader.readElementText().trimmed());
+        else if (reader.name() == QLatin1String("DownloadUrl"))
+            m_downloadUrl = reader.readElementText().trimmed();
+    }
+    if (m_url.isEmpty())
+        throw APP_EXCEPTION(QStringLiteral("Missing element: Url"), QString());
+    if (!m_version)
+        throw APP_EXCEPTION(QStringLiteral("Missing element: Version"), QString());
+    if (m_downloadUrl.isEmpty())
+        throw APP_EXCEPTION(QStringLiteral("Missing element: DownloadUrl"), QString());
+}
+
+void QuilletConfig::ensureLoaded() const
+{
+    if (!m_loaded)
+        throw APP_EXCEPTION(QStringLiteral("Config wasn't loaded!"), QString());
+}
+
+bool QuilletConfig::checkUser() const
+{
+    ensureLoaded();
+    return m_checkUser;
+}
+
+Version QuilletConfig::version() const
+{
+    ensureLoaded();
+    return *m_version;
+}
+
+QString QuilletConfig::url() const
+{
+    ensureLoaded();
+    return m_url;
+}
+
+QString QuilletConfig::downloadUrl() const
+{
+    ensureLoaded();
+    return m_downloadUrl;
+}

@@ -1,0 +1,269 @@
+#include "appexception.h"
+#include "quilletconfig.h"
+#include "version.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+const char* const goodUpdater = "<QuilletUpdater><Url>https://u.example/v.xml</Url><Version>2.6.1</Version>"
+                                "<DownloadUrl>https://u.example/d/</DownloadUrl></QuilletUpdater>";
+}
+
+// Each test case writes etc/Quillet.conf beside the current directory "bin",
+// as an installed tree has it.
+class TestQuilletConfig : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void accessorsBeforeAnyLoad();
+    void loads_data();
+    void loads();
+    void failures_data();
+    void failures();
+    void missingFile();
+    void laterFailedLoadKeepsLoadedState();
+    void versionParse_data();
+    void versionParse();
+    void versionOrder_data();
+    void versionOrder();
+
+private:
+    void writeConfig(const QByteArray& content);
+    QTemporaryDir m_root;
+    QString m_previousDir;
+};
+
+void TestQuilletConfig::initTestCase()
+{
+    QVERIFY(m_root.isValid());
+    QVERIFY(QDir(m_root.path()).mkpath(QStringLiteral("bin")));
+    QVERIFY(QDir(m_root.path()).mkpath(QStringLiteral("etc")));
+    m_previousDir = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(m_root.path() + QStringLiteral("/bin")));
+}
+
+void TestQuilletConfig::cleanupTestCase()
+{
+    QDir::setCurrent(m_previousDir);
+}
+
+void TestQuilletConfig::writeConfig(const QByteArray& content)
+{
+    QFile file(m_root.path() + QStringLiteral("/etc/Quillet.conf"));
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(content);
+}
+
+// Runs first (QtTest keeps declaration order) while the singleton is fresh.
+void TestQuilletConfig::accessorsBeforeAnyLoad()
+{
+    writeConfig(QByteArray("<c><QuilletTray><CheckUser>true</CheckUser></QuilletTray>"
+                           "<QuilletUpdater><Url>x</Url><Version>1</Version></QuilletUpdater></c>"));
+    try {
+        QuilletConfig::instance()->loadConfig();
+        QFAIL("load without DownloadUrl succeeded");
+    } catch (const AppException& e) {
+        QCOMPARE(e.generalMessage(), QStringLiteral("Missing element: DownloadUrl"));
+    }
+    const std::function<void()> accessors[] = {
+        [] { QuilletConfig::instance()->checkUser(); },
+        [] { QuilletConfig::instance()->version(); },
+        [] { QuilletConfig::instance()->url(); },
+        [] { QuilletConfig::instance()->downloadUrl(); },
+    };
+    for (const auto& accessor : accessors) {
+        try {
+            accessor();
+            QFAIL("accessor did not throw");
+        } catch (const AppException& e) {
+            QCOMPARE(e.generalMessage(), QStringLiteral("Config wasn't loaded!"));
+        }
+    }
+}
+
+void TestQuilletConfig::loads_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("checkUser");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QString>("url");
+
+    const QByteArray updater(goodUpdater);
+    QTest::newRow("plain") << "<Quillet><QuilletTray><CheckUser>true</CheckUser></QuilletTray>" + updater
+            + "</Quillet>"
+                           << true << "2.6.1" << "https://u.example/v.xml";
+    QTest::newRow("updater first, nested, any root")
+        << "<?xml version=\"1.0\"?><anything><deep><deeper>" + updater
+            + "</deeper></deep><QuilletTray><CheckUser>false</CheckUser></QuilletTray></anything>"
+        << false << "2.6.1" << "https://u.example/v.xml";
+    QTest::newRow("FALSE with blanks") << "<r><QuilletTray><CheckUser>  FALSE \n</CheckUser></QuilletTray>" + updater
+            + "</r>"
+                                       << false << "2.6.1" << "https://u.example/v.xml";
+    QTest::newRow("no leaves it on") << "<r><QuilletTray><CheckUser>no</CheckUser></QuilletTray>" + updater + "</r>"
+                                     << true << "2.6.1" << "https://u.example/v.xml";
+    QTest::newRow("0 leaves it on") << "<r><QuilletTray><CheckUser>0</CheckUser></QuilletTray>" + updater + "</r>"
+                                    << true << "2.6.1" << "https://u.example/v.xml";
+    QTest::newRow("empty leaves it on") << "<r><QuilletTray><CheckUser/></QuilletTray>" + updater + "</r>" << true
+                                        << "2.6.1" << "https://u.example/v.xml";
+    QTest::newRow("last occurrence wins")
+        << QByteArray("<r><QuilletTray><CheckUser>false</CheckUser><CheckUser>true</CheckUser></QuilletTray>"
+           "<QuilletUpdater><Url>first</Url><Version>1.0</Version><DownloadUrl>d</DownloadUrl>"
+           "<Url> second </Url><Version> 2.6 </Version></QuilletUpdater></r>")
+        << true << "2.6.0" << "second";
+    QTest::newRow("other elements, attributes and comments ignored")
+        << "<r a=\"1\"><!-- c --><Other>x</Other><QuilletTray x=\"y\"><Foo>bar</Foo><CheckUser>false</CheckUser>"
+           "</QuilletTray>"
+            + updater + "</r>"
+        << false << "2.6.1" << "https://u.example/v.xml";
+    QTest::newRow("empty version counts as present")
+        << QByteArray("<r><QuilletTray><CheckUser>true</CheckUser></QuilletTray><QuilletUpdater><Url>u</Url><Version/>"
+           "<DownloadUrl>d</DownloadUrl></QuilletUpdater></r>")
+        << true << "0.0.0" << "u";
+}
+
+void TestQuilletConfig::loads()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, checkUser);
+    QFETCH(QString, version);
+    QFETCH(QString, url);
+    writeConfig(content);
+    QuilletConfig* config = QuilletConfig::instance();
+    config->loadConfig();
+    QCOMPARE(config->checkUser(), checkUser);
+    QCOMPARE(config->version().toString(3), version);
+    QCOMPARE(config->url(), url);
+}
+
+void TestQuilletConfig::failures_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("message");
+
+    const QByteArray tray("<QuilletTray><CheckUser>true</CheckUser></QuilletTray>");
+    const QByteArray updater(goodUpdater);
+    QTest::newRow("not well formed") << QByteArray("<r><QuilletTray>") << "Xml stream error: ";
+    QTest::newRow("empty file") << QByteArray() << "Xml stream error: ";
+    QTest::newRow("child inside CheckUser")
+        << "<r><QuilletTray><CheckUser><b>true</b></CheckUser></QuilletTray>" + updater + "</r>"
+        << "Xml stream error: ";
+    QTest::newRow("child inside Url")
+        << "<r>" + tray + "<QuilletUpdater><Url><b/></Url><Version>1</Version><DownloadUrl>d</DownloadUrl>"
+               "</QuilletUpdater></r>"
+        << "Missing element: Url";
+    QTest::newRow("no tray section") << "<r>" + updater + "</r>" << "Missing config for QuilletTray";
+    QTest::newRow("no updater section") << "<r>" + tray + "</r>" << "Missing config for QuilletUpdater";
+    QTest::newRow("no CheckUser") << "<r><QuilletTray><checkuser>x</checkuser></QuilletTray>" + updater + "</r>"
+                                  << "Missing element: CheckUser";
+    QTest::newRow("no Url") << "<r>" + tray
+            + "<QuilletUpdater><Version>1</Version><DownloadUrl>d</DownloadUrl></QuilletUpdater></r>"
+                            << "Missing element: Url";
+    QTest::newRow("blank Url") << "<r>" + tray
+            + "<QuilletUpdater><Url>  </Url><Version>1</Version><DownloadUrl>d</DownloadUrl></QuilletUpdater></r>"
+                               << "Missing element: Url";
+    QTest::newRow("no DownloadUrl") << "<r>" + tray + "<QuilletUpdater><Url>u</Url><Version>1</Version>"
+                                                      "</QuilletUpdater></r>"
+                                    << "Missing element: DownloadUrl";
+}
+
+void TestQuilletConfig::failures()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, message);
+    writeConfig(content);
+    QuilletConfig fresh;
+    try {
+        fresh.loadConfig();
+        QFAIL("load succeeded");
+    } catch (const AppException& e) {
+        if (message.endsWith(QLatin1String(": ")))
+            QVERIFY2(e.generalMessage().startsWith(message) && e.generalMessage().size() > message.size(),
+                     qPrintable(e.generalMessage()));
+        else
+            QCOMPARE(e.generalMessage(), message);
+        QVERIFY(e.toString(true).contains(QStringLiteral("QuilletConfig::")));
+    }
+}
+
+void TestQuilletConfig::missingFile()
+{
+    QVERIFY(QFile::remove(m_root.path() + QStringLiteral("/etc/Quillet.conf")));
+    try {
+        QuilletConfig::instance()->loadConfig();
+        QFAIL("load succeeded");
+    } catch (const AppException& e) {
+        QCOMPARE(e.generalMessage(),
+                 QStringLiteral("Unable to find Quillet config in: ") + QDir::currentPath() + QStringLiteral("/../etc/"));
+    }
+}
+
+void TestQuilletConfig::laterFailedLoadKeepsLoadedState()
+{
+    writeConfig("<r><QuilletTray><CheckUser>false</CheckUser></QuilletTray>" + QByteArray(goodUpdater) + "</r>");
+    QuilletConfig* config = QuilletConfig::instance();
+    config->loadConfig();
+    writeConfig("<r><QuilletTray><CheckUser>true</CheckUser></QuilletTray></r>");
+    QVERIFY_THROWS_EXCEPTION(AppException, config->loadConfig());
+    // Values read before the failure are replaced; the object stays loaded.
+    QCOMPARE(config->checkUser(), true);
+    QCOMPARE(config->url(), QStringLiteral("https://u.example/v.xml"));
+}
+
+void TestQuilletConfig::versionParse_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("parts");
+    QTest::addColumn<QString>("rendered");
+
+    QTest::newRow("2.6.1 all") << "2.6.1" << -1 << "2.6.1";
+    QTest::newRow("2.6 to three") << "2.6" << 3 << "2.6.0";
+    QTest::newRow("2.6.1.7 to three") << "2.6.1.7" << 3 << "2.6.1";
+    QTest::newRow("letters become 0") << "2.x" << -1 << "2.0";
+    QTest::newRow("empty text") << "" << -1 << "0";
+    QTest::newRow("empty part kept") << "2..1" << -1 << "2.0.1";
+    QTest::newRow("overflow becomes 0") << "2.4294967296" << -1 << "2.0";
+    QTest::newRow("above int max becomes 0") << "2147483648.1" << -1 << "0.1";
+    QTest::newRow("int max kept") << "2147483647" << -1 << "2147483647";
+    QTest::newRow("zero parts") << "2.6.1" << 0 << "";
+    QTest::newRow("negative parts") << "2.6.1" << -2 << "";
+    QTest::newRow("2.7 to six") << "2.7" << 6 << "2.7.0.0.0.0";
+}
+
+void TestQuilletConfig::versionParse()
+{
+    QFETCH(QString, text);
+    QFETCH(int, parts);
+    QFETCH(QString, rendered);
+    QCOMPARE(Version(text).toString(parts), rendered);
+}
+
+void TestQuilletConfig::versionOrder_data()
+{
+    QTest::addColumn<QString>("a");
+    QTest::addColumn<QString>("b");
+    QTest::addColumn<bool>("less");
+
+    QTest::newRow("equal") << "2.6.1" << "2.6.1" << false;
+    QTest::newRow("shorter is less") << "2.6" << "2.6.0" << true;
+    QTest::newRow("longer is not less") << "2.6.0" << "2.6" << false;
+    QTest::newRow("minor") << "2.6.1" << "2.7" << true;
+    QTest::newRow("numeric not textual") << "2.10" << "2.9" << false;
+    QTest::newRow("major wins") << "3" << "2.9.9" << false;
+}
+
+void TestQuilletConfig::versionOrder()
+{
+    QFETCH(QString, a);
+    QFETCH(QString, b);
+    QFETCH(bool, less);
+    QCOMPARE(Version(a) < Version(b), less);
+}
+
+QTEST_GUILESS_MAIN(TestQuilletConfig)
+#include "tst_quilletconfig.moc"

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Sets everything up and runs every test: the full suite on the normal build, then
+# the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${QUILLET_BUILD_DIR:-$root/build}
+asan_build=${QUILLET_ASAN_BUILD_DIR:-$root/build-asan}
+"$root/tools/setup.sh"
+
+status=0
+ctest --test-dir "$build" --output-on-failure --timeout 600 || status=1
+
+cmake -S "$root" -B "$asan_build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLET_SANITIZE=ON >/dev/null
+cmake --build "$asan_build"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir "$asan_build" --output-on-failure -L unit --timeout 600 || status=1
+
+exit $status
