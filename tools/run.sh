@@ -32,5 +32,17 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     echo "No display found: started Xvfb on $DISPLAY with a tray host."
 fi
 
+# The demo page, served from loopback; the server prints the page's address once it listens.
+demo_out=$(mktemp)
+node "$root/web/serve.mjs" >"$demo_out" 2>&1 &
+pids+=($!)
+for _ in $(seq 1 50); do
+    grep -q '^Demo page: ' "$demo_out" && break
+    kill -0 "${pids[-1]}" 2>/dev/null || break
+    sleep 0.1
+done
+cat "$demo_out"
+rm -f "$demo_out"
+
 echo "Starting $prefix/bin/QuilletTray (stop it with Ctrl+C)."
 "$prefix/bin/QuilletTray" "$@"

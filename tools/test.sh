@@ -11,6 +11,14 @@ asan_build=${QUILLET_ASAN_BUILD_DIR:-$root/build-asan}
 status=0
 ctest --test-dir "$build" --output-on-failure --timeout 600 || status=1
 
+# The web page client library, with Node's own test runner. Node's built-in WebSocket client is
+# tested too where this Node has it (behind a flag on Node 20, always on later).
+node_flags=()
+if node --experimental-websocket -e '' 2>/dev/null; then
+    node_flags+=(--experimental-websocket)
+fi
+node "${node_flags[@]}" --test "$root"/web/test/*.test.mjs || status=1
+
 cmake -S "$root" -B "$asan_build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLET_SANITIZE=ON >/dev/null
 cmake --build "$asan_build"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
