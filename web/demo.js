@@ -39,14 +39,14 @@ function preview(value) {
     return text.length > 120 ? `${text.slice(0, 120)}… (${text.length} characters)` : text;
 }
 
-function addAnswer({ call, ms = null, bytes = null, answer, kind }) {
+function addAnswer({ call, ms = null, sent = null, received = null, answer, kind }) {
     const row = document.createElement('tr');
     row.className = kind;
     const cells = [
         [new Date().toLocaleTimeString(), ''],
         [call, ''],
         [ms === null ? '' : `${ms.toFixed(1)} ms`, 'number'],
-        [bytes === null ? '' : formatBytes(bytes), 'number'],
+        [sent === null ? '' : `${formatBytes(sent)} / ${received === null ? '–' : formatBytes(received)}`, 'number'],
         [answer, 'answer'],
     ];
     for (const [text, className] of cells) {
@@ -110,11 +110,12 @@ async function timedCall(label, name, args, check) {
         const reply = await session.call(name, args);
         const ms = performance.now() - began;
         if (reply.error) {
-            addAnswer({ call: label, ms, bytes: sent, answer: `error: ${reply.error}`, kind: 'bad' });
+            addAnswer({ call: label, ms, sent, answer: `error: ${reply.error}`, kind: 'bad' });
             return;
         }
         const [good, answer] = check(reply.result);
-        addAnswer({ call: label, ms, bytes: sent + JSON.stringify(reply.result ?? '').length, answer, kind: good ? 'ok' : 'bad' });
+        const received = JSON.stringify(reply.result ?? '').length;
+        addAnswer({ call: label, ms, sent, received, answer, kind: good ? 'ok' : 'bad' });
     } catch (error) {
         addAnswer({ call: label, ms: performance.now() - began, answer: error.message, kind: 'bad' });
     }
