@@ -95,6 +95,9 @@ private:
 
 void TestDownloadManager::initTestCase()
 {
+#ifndef QUILLET_UPDATE_KEY_IS_DEV
+    QSKIP("The build carries another update key than the development key, whose private half signs here.");
+#endif
     QVERIFY(m_work.isValid());
     m_log = std::make_unique<LogCapture>();
     QVERIFY(QDir(m_work.path()).mkpath(QStringLiteral("tmp")));

@@ -56,6 +56,9 @@ private:
 
 void TestUpdater::initTestCase()
 {
+#ifndef QUILLET_UPDATE_KEY_IS_DEV
+    QSKIP("The build carries another update key than the development key, whose private half signs here.");
+#endif
     QVERIFY(m_root.isValid());
     m_log = std::make_unique<LogCapture>();
     for (const char* name : {"bin", "etc", "tmp", "data"})
