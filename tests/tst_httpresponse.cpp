@@ -164,7 +164,7 @@ void TestHttpResponse::deserialize()
     QFETCH(QStringList, logged);
     QFETCH(QStringList, absent);
 
-    qApp->setProperty("lang", lang);
+    QCoreApplication::instance()->setProperty("lang", lang);
     HttpResponse response;
     for (qsizetype i = 0; i < documents.size(); ++i) {
         if (i == documents.size() - 1)

@@ -72,7 +72,7 @@ void TestUpdater::initTestCase()
 
     QVERIFY(m_translator.load(QStringLiteral("QuilletTray_en"), QStringLiteral(QUILLET_QM_DIR)));
     QCoreApplication::installTranslator(&m_translator);
-    qApp->setProperty("lang", QStringLiteral("en"));
+    QCoreApplication::instance()->setProperty("lang", QStringLiteral("en"));
 
     QString error;
     QVERIFY2(m_certificates.make(m_root.path(), &error), qPrintable(error));
