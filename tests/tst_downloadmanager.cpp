@@ -1,0 +1,400 @@
+#include "downloadmanager.h"
+#include "logcapture.h"
+#include "testcertificates.h"
+#include "testhttpserver.h"
+#include "testsigner.h"
+
+#include <QDir>
+#include <QFile>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+enum Outcome
+{
+    DataFinished,
+    Verified,
+    VerificationFailure,
+    DownloadFailure
+};
+
+// Waits for the one outcome signal that ends a request and reports which it was.
+class OutcomeSpy
+{
+public:
+    explicit OutcomeSpy(DownloadManager* manager)
+        : m_finished(manager, &DownloadManager::downloadDataFinished)
+        , m_verified(manager, &DownloadManager::dataVerified)
+        , m_verificationFailure(manager, &DownloadManager::verificationFailure)
+        , m_failure(manager, &DownloadManager::downloadFailure)
+    {
+    }
+    int total() const
+    {
+        return int(m_finished.count() + m_verified.count() + m_verificationFailure.count()
+                   + m_failure.count());
+    }
+    Outcome outcome() const
+    {
+        if (m_finished.count())
+            return DataFinished;
+        if (m_verified.count())
+            return Verified;
+        if (m_verificationFailure.count())
+            return VerificationFailure;
+        return DownloadFailure;
+    }
+
+private:
+    QSignalSpy m_finished;
+    QSignalSpy m_verified;
+    QSignalSpy m_verificationFailure;
+    QSignalSpy m_failure;
+};
+} // namespace
+
+Q_DECLARE_METATYPE(Outcome)
+
+// Real servers on 127.0.0.1: plain HTTP, HTTPS with a certificate from a test authority
+// that this process trusts, and HTTPS with a self-signed certificate that it does not.
+class TestDownloadManager : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void dataDownload_data();
+    void dataDownload();
+    void untrustedCertificateFailsOnce();
+    void signature_data();
+    void signature();
+    void redirectSeenByHandler_data();
+    void redirectSeenByHandler();
+    void isSecureRedirect_data();
+    void isSecureRedirect();
+    void saveReplacesEarlierFiles();
+    void saveWithoutFileNameFails();
+
+private:
+    // Starts a request and waits for its outcome.
+    Outcome fetch(DownloadManager& manager, const QUrl& url, DownloadManager::HTTPRequest kind);
+    QString saveDirectory() const { return m_work.path() + QStringLiteral("/tmp/kestrum/quillet"); }
+
+    QTemporaryDir m_work;
+    TestCertificates m_certificates;
+    TestHttpServer m_plain;
+    TestHttpServer m_tls;
+    TestHttpServer m_untrusted;
+    std::unique_ptr<LogCapture> m_log;
+    QByteArray m_document;
+};
+
+void TestDownloadManager::initTestCase()
+{
+#ifndef QUILLET_UPDATE_KEY_IS_DEV
+    QSKIP("The build carries another update key than the development key, whose private half signs here.");
+#endif
+    QVERIFY(m_work.isValid());
+    m_log = std::make_unique<LogCapture>();
+    QVERIFY(QDir(m_work.path()).mkpath(QStringLiteral("tmp")));
+    qputenv("TMPDIR", QFile::encodeName(m_work.path() + QStringLiteral("/tmp")));
+    QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
+
+    QString error;
+    QVERIFY2(m_certificates.make(m_work.path(), &error), qPrintable(error));
+    m_certificates.trustAuthority();
+    QVERIFY(m_plain.listenPlain());
+    QVERIFY(m_tls.listenTls(m_certificates.trustedCertificate(), m_certificates.trustedKey()));
+    QVERIFY(m_untrusted.listenTls(m_certificates.untrustedCertificate(), m_certificates.untrustedKey()));
+
+    TestSigner signer(m_work.path());
+    m_document = QByteArray("<Quillet><version>2.7</version><url>https://kestrum.eu</url></Quillet>\n");
+    const QByteArray signature = signer.sign(m_document);
+    const QByteArray otherSignature = signer.sign("other bytes");
+    QVERIFY2(!signature.isEmpty() && !otherSignature.isEmpty(), qPrintable(signer.lastError()));
+
+    for (TestHttpServer* server : {&m_plain, &m_tls, &m_untrusted}) {
+        server->serve(QStringLiteral("/doc"), TestHttpServer::ok(m_document));
+        server->serve(QStringLiteral("/doc.sig"), TestHttpServer::ok(signature));
+    }
+    m_plain.serve(QStringLiteral("/earlier"), TestHttpServer::ok("earlier data"));
+    m_plain.serve(QStringLiteral("/broken"), TestHttpServer::status(500));
+    m_plain.serve(QStringLiteral("/sig-line"), TestHttpServer::ok(signature + "\n"));
+    m_plain.serve(QStringLiteral("/sig-crlf-upper"), TestHttpServer::ok(signature.toUpper() + "\r\n"));
+    m_plain.serve(QStringLiteral("/sig-empty"), TestHttpServer::ok(QByteArray()));
+    m_plain.serve(QStringLiteral("/sig-other"), TestHttpServer::ok(otherSignature));
+    m_plain.serve(QStringLiteral("/to-tls"),
+                  TestHttpServer::redirect(301, m_tls.url(QStringLiteral("/doc"))));
+    m_plain.serve(QStringLiteral("/sig-to-tls"),
+                  TestHttpServer::redirect(302, m_tls.url(QStringLiteral("/doc.sig"))));
+    m_tls.serve(QStringLiteral("/to-tls"), TestHttpServer::redirect(302, m_tls.url(QStringLiteral("/doc"))));
+    m_tls.serve(QStringLiteral("/sig-to-tls"),
+                TestHttpServer::redirect(307, m_tls.url(QStringLiteral("/doc.sig"))));
+    m_tls.serve(QStringLiteral("/to-plain"),
+                TestHttpServer::redirect(301, m_plain.url(QStringLiteral("/doc"))));
+    m_tls.serve(QStringLiteral("/sig-to-plain"),
+                TestHttpServer::redirect(301, m_plain.url(QStringLiteral("/doc.sig"))));
+    m_plain.serve(QStringLiteral("/files/installer%20v2.bin"), TestHttpServer::ok("installer one"));
+    m_plain.serve(QStringLiteral("/files/other.bin"), TestHttpServer::ok("installer two"));
+    m_plain.serve(QStringLiteral("/files/"), TestHttpServer::ok("listing"));
+}
+
+void TestDownloadManager::init()
+{
+    m_log->clear();
+    m_plain.clearLog();
+    m_tls.clearLog();
+    m_untrusted.clearLog();
+}
+
+Outcome TestDownloadManager::fetch(DownloadManager& manager, const QUrl& url,
+                                   DownloadManager::HTTPRequest kind)
+{
+    OutcomeSpy spy(&manager);
+    manager.sendHttpRequest(url, kind);
+    [&spy] { QTRY_COMPARE_WITH_TIMEOUT(spy.total(), 1, 20000); }();
+    return spy.outcome();
+}
+
+void TestDownloadManager::dataDownload_data()
+{
+    QTest::addColumn<QUrl>("url");
+    QTest::addColumn<bool>("succeeds");
+    QTest::addColumn<QString>("logged");
+    QTest::addColumn<QString>("neverOnPlain"); // a path the plain server must not be asked for
+
+    QTest::newRow("plain HTTP") << m_plain.url(QStringLiteral("/doc")) << true << QString() << QString();
+    QTest::newRow("HTTPS") << m_tls.url(QStringLiteral("/doc")) << true << QString() << QString();
+    QTest::newRow("followed HTTP to HTTPS")
+        << m_plain.url(QStringLiteral("/to-tls")) << true << QString() << QString();
+    QTest::newRow("followed HTTPS to HTTPS")
+        << m_tls.url(QStringLiteral("/to-tls")) << true << QString() << QString();
+    QTest::newRow("refused HTTPS to HTTP")
+        << m_tls.url(QStringLiteral("/to-plain")) << false << QStringLiteral("failed: \"Insecure redirect\"")
+        << QStringLiteral("/doc");
+    QTest::newRow("404 keeps earlier data") << m_plain.url(QStringLiteral("/missing")) << false
+                                            << QStringLiteral("W: Download of \"")
+            + m_plain.url(QStringLiteral("/missing")).toString() + QStringLiteral("\" failed: ")
+                                            << QString();
+    QTest::newRow("500 keeps earlier data")
+        << m_plain.url(QStringLiteral("/broken")) << false << QStringLiteral("failed: ") << QString();
+    QTest::newRow("connection refused")
+        << QUrl(QStringLiteral("http://127.0.0.1:1/doc")) << false << QStringLiteral("failed: ") << QString();
+}
+
+void TestDownloadManager::dataDownload()
+{
+    QFETCH(QUrl, url);
+    QFETCH(bool, succeeds);
+    QFETCH(QString, logged);
+    QFETCH(QString, neverOnPlain);
+
+    DownloadManager manager;
+    QCOMPARE(fetch(manager, m_plain.url(QStringLiteral("/earlier")), DownloadManager::DataRequest),
+             DataFinished);
+    m_plain.clearLog();
+    m_log->clear();
+
+    QSignalSpy progress(&manager, &DownloadManager::downloadProgress);
+    QCOMPARE(fetch(manager, url, DownloadManager::DataRequest), succeeds ? DataFinished : DownloadFailure);
+    QCOMPARE(manager.data(), succeeds ? m_document : QByteArray("earlier data"));
+    if (succeeds) {
+        QVERIFY(!progress.isEmpty());
+        QCOMPARE(progress.last().at(0).toLongLong(), qint64(m_document.size()));
+    }
+    if (!logged.isEmpty())
+        QVERIFY2(m_log->contains(logged), qPrintable(m_log->lines().join(QLatin1Char('\n'))));
+    if (!neverOnPlain.isEmpty())
+        QVERIFY(!m_plain.requests().contains(neverOnPlain));
+    QCOMPARE(m_log->count(QStringLiteral("I: Download finished")), 1);
+}
+
+void TestDownloadManager::untrustedCertificateFailsOnce()
+{
+    DownloadManager manager;
+    QCOMPARE(fetch(manager, m_untrusted.url(QStringLiteral("/doc")), DownloadManager::DataRequest),
+             DownloadFailure);
+    QVERIFY(manager.data().isEmpty());
+    QVERIFY(m_log->contains(QStringLiteral("manager get SSL error -")));
+    QVERIFY(m_log->contains(QStringLiteral("W: Download of \"")
+                            + m_untrusted.url(QStringLiteral("/doc")).toString()));
+    QCOMPARE(m_untrusted.connections(), 1);
+    QVERIFY(m_untrusted.requests().isEmpty());
+}
+
+void TestDownloadManager::signature_data()
+{
+    QTest::addColumn<QUrl>("url");
+    QTest::addColumn<Outcome>("outcome");
+
+    QTest::newRow("hex text") << m_plain.url(QStringLiteral("/doc.sig")) << Verified;
+    QTest::newRow("line-terminated") << m_plain.url(QStringLiteral("/sig-line")) << Verified;
+    QTest::newRow("upper case with CR LF") << m_plain.url(QStringLiteral("/sig-crlf-upper")) << Verified;
+    QTest::newRow("over HTTPS") << m_tls.url(QStringLiteral("/doc.sig")) << Verified;
+    QTest::newRow("followed HTTP to HTTPS") << m_plain.url(QStringLiteral("/sig-to-tls")) << Verified;
+    QTest::newRow("followed HTTPS to HTTPS") << m_tls.url(QStringLiteral("/sig-to-tls")) << Verified;
+    QTest::newRow("empty file") << m_plain.url(QStringLiteral("/sig-empty")) << VerificationFailure;
+    QTest::newRow("over other bytes") << m_plain.url(QStringLiteral("/sig-other")) << VerificationFailure;
+    QTest::newRow("error status") << m_plain.url(QStringLiteral("/missing.sig")) << DownloadFailure;
+    QTest::newRow("refused HTTPS to HTTP") << m_tls.url(QStringLiteral("/sig-to-plain")) << DownloadFailure;
+    QTest::newRow("untrusted certificate") << m_untrusted.url(QStringLiteral("/doc.sig")) << DownloadFailure;
+}
+
+void TestDownloadManager::signature()
+{
+    QFETCH(QUrl, url);
+    QFETCH(Outcome, outcome);
+
+    DownloadManager manager;
+    QCOMPARE(fetch(manager, m_plain.url(QStringLiteral("/doc")), DownloadManager::DataRequest), DataFinished);
+    m_plain.clearLog();
+    QCOMPARE(fetch(manager, url, DownloadManager::SignatureRequest), outcome);
+    QCOMPARE(m_log->count(QStringLiteral("I: Downloading of signature finished")), 1);
+    QCOMPARE(m_log->contains(QStringLiteral("Signature verification started")), outcome != DownloadFailure);
+    QVERIFY(!m_plain.requests().contains(QStringLiteral("/doc.sig"))
+            || url.scheme() == QLatin1String("http"));
+    // The checked data stays for the next signature.
+    QCOMPARE(manager.data(), m_document);
+}
+
+void TestDownloadManager::redirectSeenByHandler_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QUrl>("from");
+    QTest::addColumn<QUrl>("to");
+    QTest::addColumn<Outcome>("outcome");
+
+    const int data = DownloadManager::DataRequest;
+    const int signature = DownloadManager::SignatureRequest;
+    QTest::newRow("data, HTTP to HTTPS") << data << m_plain.url(QStringLiteral("/seen-data-to-tls"))
+                                         << m_tls.url(QStringLiteral("/doc")) << DataFinished;
+    QTest::newRow("data, HTTPS to HTTPS") << data << m_tls.url(QStringLiteral("/seen-data-to-tls"))
+                                          << m_tls.url(QStringLiteral("/doc")) << DataFinished;
+    QTest::newRow("data, HTTPS to HTTP") << data << m_tls.url(QStringLiteral("/seen-data-to-plain"))
+                                         << m_plain.url(QStringLiteral("/doc")) << DownloadFailure;
+    QTest::newRow("signature, HTTP to HTTPS") << signature << m_plain.url(QStringLiteral("/seen-sig-to-tls"))
+                                              << m_tls.url(QStringLiteral("/doc.sig")) << Verified;
+    QTest::newRow("signature, HTTPS to HTTPS") << signature << m_tls.url(QStringLiteral("/seen-sig-to-tls"))
+                                               << m_tls.url(QStringLiteral("/doc.sig")) << Verified;
+    QTest::newRow("signature, HTTPS to HTTP") << signature << m_tls.url(QStringLiteral("/seen-sig-to-plain"))
+                                              << m_plain.url(QStringLiteral("/doc.sig")) << DownloadFailure;
+}
+
+// A reply that still carries its redirection target, handed to the finished handlers as
+// the network manager would hand it.
+void TestDownloadManager::redirectSeenByHandler()
+{
+    QFETCH(int, kind);
+    QFETCH(QUrl, from);
+    QFETCH(QUrl, to);
+    QFETCH(Outcome, outcome);
+
+    TestHttpServer* origin = from.scheme() == QLatin1String("https") ? &m_tls : &m_plain;
+    origin->serve(from.path(), TestHttpServer::redirect(302, to));
+    DownloadManager manager;
+    QCOMPARE(fetch(manager, m_plain.url(QStringLiteral("/earlier")), DownloadManager::DataRequest),
+             DataFinished);
+    if (kind == DownloadManager::SignatureRequest)
+        QCOMPARE(fetch(manager, m_plain.url(QStringLiteral("/doc")), DownloadManager::DataRequest),
+                 DataFinished);
+    m_plain.clearLog();
+    m_tls.clearLog();
+    m_log->clear();
+
+    QNetworkRequest request(from);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    QNetworkReply* reply = manager.networkManager()->get(request);
+    QSignalSpy replyFinished(reply, &QNetworkReply::finished);
+    QVERIFY(replyFinished.wait(20000));
+    QCOMPARE(reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl(), to);
+
+    OutcomeSpy spy(&manager);
+    if (kind == DownloadManager::DataRequest)
+        manager.downloadFinished(reply);
+    else
+        manager.signatureRead(reply);
+    QTRY_COMPARE_WITH_TIMEOUT(spy.total(), 1, 20000);
+    QCOMPARE(spy.outcome(), outcome);
+    if (outcome == DownloadFailure) {
+        const QString warning
+            = QStringLiteral("W: Redirect is insecure.\nOld url: \"%1\"\nRedirected to: \"%2\"")
+                  .arg(from.toString(), to.toString());
+        QVERIFY2(m_log->contains(warning), qPrintable(m_log->lines().join(QLatin1Char('\n'))));
+        QVERIFY(m_plain.requests().isEmpty());
+        QCOMPARE(manager.data(),
+                 kind == DownloadManager::DataRequest ? QByteArray("earlier data") : m_document);
+    } else {
+        QVERIFY(m_log->contains(QStringLiteral("I: Ready to download \"%1\"").arg(to.toString())));
+        QCOMPARE(m_tls.requests().last(), to.path());
+        QCOMPARE(m_tls.requests().count(to.path()), 1);
+        QCOMPARE(manager.data(), m_document);
+    }
+}
+
+void TestDownloadManager::isSecureRedirect_data()
+{
+    QTest::addColumn<QUrl>("from");
+    QTest::addColumn<QUrl>("to");
+    QTest::addColumn<bool>("secure");
+
+    QTest::newRow("https to http") << QUrl("https://a/x") << QUrl("http://a/x") << false;
+    QTest::newRow("https to http, other host") << QUrl("https://a/x") << QUrl("http://b:8080/y") << false;
+    QTest::newRow("http to https") << QUrl("http://a/x") << QUrl("https://a/x") << true;
+    QTest::newRow("https to https") << QUrl("https://a/x") << QUrl("https://b/y") << true;
+    QTest::newRow("http to http") << QUrl("http://a/x") << QUrl("http://b/y") << true;
+    QTest::newRow("https to a target without scheme") << QUrl("https://a/x") << QUrl("/y") << true;
+}
+
+void TestDownloadManager::isSecureRedirect()
+{
+    QFETCH(QUrl, from);
+    QFETCH(QUrl, to);
+    QFETCH(bool, secure);
+    QCOMPARE(DownloadManager().isSecureRedirect(from, to), secure);
+}
+
+void TestDownloadManager::saveReplacesEarlierFiles()
+{
+    DownloadManager manager;
+    QCOMPARE(fetch(manager, m_plain.url(QStringLiteral("/files/installer%20v2.bin")),
+                   DownloadManager::DataRequest),
+             DataFinished);
+    QVERIFY(manager.saveFile());
+    const QString first = saveDirectory() + QStringLiteral("/installer v2.bin");
+    QFile firstFile(first);
+    QVERIFY(firstFile.open(QIODevice::ReadOnly));
+    QCOMPARE(firstFile.readAll(), QByteArray("installer one"));
+    firstFile.close();
+    QVERIFY(manager.data().isEmpty());
+    QVERIFY(m_log->contains(QStringLiteral("I: Download succeeded")));
+
+    QVERIFY(QDir(saveDirectory()).mkpath(QStringLiteral("leftover/deeper")));
+    QFile stray(saveDirectory() + QStringLiteral("/leftover/deeper/stray.bin"));
+    QVERIFY(stray.open(QIODevice::WriteOnly));
+    stray.close();
+
+    QCOMPARE(fetch(manager, m_plain.url(QStringLiteral("/files/other.bin")), DownloadManager::DataRequest),
+             DataFinished);
+    QVERIFY(manager.saveFile());
+    QCOMPARE(QDir(saveDirectory()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList {QStringLiteral("other.bin")});
+}
+
+void TestDownloadManager::saveWithoutFileNameFails()
+{
+    DownloadManager manager;
+    QCOMPARE(fetch(manager, m_plain.url(QStringLiteral("/files/")), DownloadManager::DataRequest),
+             DataFinished);
+    QVERIFY(!manager.saveFile());
+    QVERIFY(m_log->contains(QStringLiteral("W: Could not open \"%1/\" for writing: ").arg(saveDirectory())));
+    QVERIFY(!m_log->contains(QStringLiteral("Download succeeded")));
+    QCOMPARE(manager.data(), QByteArray("listing"));
+    QVERIFY(QFileInfo(saveDirectory()).isDir());
+}
+
+QTEST_GUILESS_MAIN(TestDownloadManager)
+#include "tst_downloadmanager.moc"
