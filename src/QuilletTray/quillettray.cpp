@@ -92,7 +92,11 @@ void QuilletTray::showAbout()
                 Qt::QueuedConnection);
     }
     aboutDialog->show();
-    aboutDialog->bringToFront();
+    if (!aboutDialog->isActiveWindow()) {
+        aboutDialog->setWindowState((aboutDialog->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+        aboutDialog->raise();
+        aboutDialog->activateWindow();
+    }
 }
 
 void QuilletTray::onActivated()
