@@ -6,9 +6,9 @@ set(CPACK_PACKAGE_NAME kestrum-quillet-tray)
 set(CPACK_PACKAGE_VENDOR "Kestrum")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Kestrum Quillet tray: lets web pages sign through local signer programs")
-set(CPACK_PACKAGE_DESCRIPTION
-    "Quillet Tray sits in the system tray and runs a WebSocket server on the loopback interface. "
-    "For each web page that connects it starts a local signer program and relays messages between the two.")
+set(CPACK_PACKAGE_DESCRIPTION "Quillet Tray sits in the system tray and runs a WebSocket server on the \
+loopback interface. For each web page that connects it starts a local signer program and relays \
+messages between the two.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /opt/kestrum/quillet)
 set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}_${PROJECT_VERSION}_amd64)
 set(CPACK_STRIP_FILES ON)
@@ -21,7 +21,9 @@ set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6gui6 (>= 6.4), libqt6svg6 (>= 6.4), xdg-utils")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "desktop-file-utils")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/postinst
+# The configuration is the administrator's: upgrades keep local edits.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/conffiles
+                                       ${CMAKE_CURRENT_LIST_DIR}/debian/postinst
                                        ${CMAKE_CURRENT_LIST_DIR}/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
