@@ -37,7 +37,8 @@ void TestStartup::init()
     m_root = std::make_unique<QTemporaryDir>();
     QVERIFY(m_root->isValid());
     const QDir root(m_root->path());
-    for (const char* dir : {"bin", "etc", "share/translations", "data/Kestrum/Quillet/Logs", "home", "cwd", "tmp"})
+    for (const char* dir :
+         {"bin", "etc", "share/translations", "data/Kestrum/Quillet/Logs", "home", "cwd", "tmp"})
         QVERIFY(root.mkpath(QString::fromLatin1(dir)));
     m_exe = root.filePath(QStringLiteral("bin/QuilletTray"));
     QVERIFY(QFile::copy(QStringLiteral(QUILLET_TRAY_EXE), m_exe));
