@@ -1,3 +1,5 @@
+#include "traytree.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -11,6 +13,7 @@ class TestStartup : public QObject
 
 private Q_SLOTS:
     void init();
+    void cleanup();
     void missingTranslations();
     void startsFromAnotherDirectory_data();
     void startsFromAnotherDirectory();
@@ -34,7 +37,8 @@ void TestStartup::init()
     m_root = std::make_unique<QTemporaryDir>();
     QVERIFY(m_root->isValid());
     const QDir root(m_root->path());
-    for (const char* dir : {"bin", "etc", "share/translations", "data/Kestrum/Quillet/Logs", "home", "cwd"})
+    for (const char* dir :
+         {"bin", "etc", "share/translations", "data/Kestrum/Quillet/Logs", "home", "cwd", "tmp"})
         QVERIFY(root.mkpath(QString::fromLatin1(dir)));
     m_exe = root.filePath(QStringLiteral("bin/QuilletTray"));
     QVERIFY(QFile::copy(QStringLiteral(QUILLET_TRAY_EXE), m_exe));
@@ -47,11 +51,18 @@ void TestStartup::init()
     QVERIFY(logFile.open(QIODevice::WriteOnly));
 }
 
+void TestStartup::cleanup()
+{
+    TrayTree::removeInstanceLocks(m_root->filePath(QStringLiteral("tmp")));
+}
+
 QProcessEnvironment TestStartup::environment(const QString& language) const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("HOME"), m_root->filePath(QStringLiteral("home")));
     env.insert(QStringLiteral("XDG_DATA_HOME"), m_root->filePath(QStringLiteral("data")));
+    // The per-user instance lock lives here, apart from trays of other test runs.
+    env.insert(QStringLiteral("TMPDIR"), m_root->filePath(QStringLiteral("tmp")));
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     env.remove(QStringLiteral("LANGUAGE"));
     env.remove(QStringLiteral("LC_MESSAGES"));

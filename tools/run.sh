@@ -30,6 +30,7 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     trayer --edge top --align right --widthtype request --height 32 --SetDockType true >/dev/null 2>&1 &
     pids+=($!)
     echo "No display found: started Xvfb on $DISPLAY with a tray host."
+    echo "See the tray with: DISPLAY=$DISPLAY import -window root tray.png (or xwd -root)."
 fi
 
 # The demo page, served from loopback; the server prints the page's address once it listens.

@@ -1,18 +1,31 @@
 #include "logger.h"
+#include "msgbox.h"
 #include "qtrayapp.h"
+#include "quillettray.h"
+#include "singleinstanceguard.h"
 #include "startup.h"
 
+#include <memory>
 #include <QCommandLineParser>
 #include <QDebug>
 #include <QDir>
+#include <QPointer>
 #include <QSysInfo>
 #include <QTranslator>
+#include <unistd.h>
 
-#include <memory>
+namespace {
+// One tray per user: the key carries the user id in decimal.
+QString instanceKey()
+{
+    return QStringLiteral("QuilletTray_") + QString::number(getuid());
+}
+} // namespace
 
 int main(int argc, char** argv)
 {
     enableLogging(QStringLiteral("QuilletTrayLog.txt"));
+    SingleInstanceGuard guard(instanceKey());
 
     int exitCode = 0;
     {
@@ -46,10 +59,32 @@ int main(int argc, char** argv)
         } else if (!QCoreApplication::installTranslator(translator.get())) {
             qInfo() << "Launguage package is corrupted.";
             exitCode = 1;
+        } else if (!guard.tryToRun()) {
+            qInfo() << "QuilletTray is already running";
+            // A box may delete itself when closed, hence the guarded pointer.
+            QPointer<MsgBox> box
+                = MsgBox::aboutDialog(nullptr, QStringLiteral("Kestrum Quillet"),
+                                      QObject::tr("Kestrum Quillet is already running on this computer"));
+            box->show();
+            QApplication::setQuitOnLastWindowClosed(true);
+            runEventLoop();
+            if (box) {
+                MsgBox::unregisterMsgBox(box);
+                delete box;
+            }
+            exitCode = 1;
         } else {
+            auto tray = std::make_unique<QuilletTray>(nullptr, language);
+            if (!QSystemTrayIcon::isSystemTrayAvailable())
+                qInfo() << "Could not detect any system tray";
+            tray->registerToSystemTrayWhenAvailable();
+            tray->startWebSocketServer();
+            app->setProperty("lang", language);
+
             QApplication::setQuitOnLastWindowClosed(false);
             exitCode = runEventLoop();
             qInfo() << "Quillet Tray is exiting with exit code:" << exitCode;
+            tray.reset();
         }
 
         translator.reset();

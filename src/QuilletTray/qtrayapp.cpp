@@ -2,11 +2,10 @@
 
 #include "appexception.h"
 
-#include <QDebug>
-#include <QUnhandledException>
-
 #include <cxxabi.h>
 #include <exception>
+#include <QDebug>
+#include <QUnhandledException>
 #include <typeinfo>
 
 namespace {

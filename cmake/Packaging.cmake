@@ -1,0 +1,30 @@
+# `cpack` in the build directory makes a Debian package that installs the tree
+# (bin, etc, share) under /opt/kestrum/quillet, where the program expects its
+# helper script, and links the desktop entry into /usr/share/applications.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME kestrum-quillet-tray)
+set(CPACK_PACKAGE_VENDOR "Kestrum")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Kestrum Quillet tray: lets web pages sign through local signer programs")
+set(CPACK_PACKAGE_DESCRIPTION "Quillet Tray sits in the system tray and runs a WebSocket server on the \
+loopback interface. For each web page that connects it starts a local signer program and relays \
+messages between the two.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /opt/kestrum/quillet)
+set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}_${PROJECT_VERSION}_amd64)
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Kestrum <support@kestrum.eu>")
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+# The shared libraries are found by dpkg-shlibdeps; what is loaded or run only at
+# run time is listed here: the X11 platform plugin, and xdg-open for the log folder.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6gui6 (>= 6.4), libqt6svg6 (>= 6.4), xdg-utils")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "desktop-file-utils")
+# The configuration is the administrator's: upgrades keep local edits.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/conffiles
+                                       ${CMAKE_CURRENT_LIST_DIR}/debian/postinst
+                                       ${CMAKE_CURRENT_LIST_DIR}/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+include(CPack)

@@ -1,0 +1,208 @@
+#include "traytree.h"
+#include "xvfbdisplay.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <QWebSocket>
+
+// The installed program on a real X desktop: Xvfb with the XEmbed tray host
+// trayer, driven with xdotool like a person would. Screenshots are saved in the
+// build directory for a look.
+class TestDesktop : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void trayStartedBeforeTheTrayHost();
+
+private:
+    QString log() const;
+    bool waitForLog(const QString& text) const;
+    QString iconWindow() const;
+    int visibleWindows() const;
+    bool openMenu(const QString& window);
+    void screenshot(const QString& name);
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<TrayTree> m_tree;
+    XvfbDisplay m_display;
+    QProcess m_tray;
+    qint64 m_pid = 0;
+    const QString m_user = QStringLiteral("desktop");
+};
+
+void TestDesktop::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_tree = std::make_unique<TrayTree>(m_dir.filePath(QStringLiteral("tree")));
+    QVERIFY(m_tree->isValid());
+    QVERIFY(m_tree->addUser(m_user));
+    QVERIFY(QDir().mkpath(m_dir.filePath(QStringLiteral("tmp"))));
+    QVERIFY2(m_display.start(), "Xvfb could not be started");
+}
+
+void TestDesktop::cleanupTestCase()
+{
+    if (m_tray.state() != QProcess::NotRunning) {
+        m_tray.kill();
+        m_tray.waitForFinished(10000);
+    }
+    TrayTree::removeInstanceLocks(m_dir.filePath(QStringLiteral("tmp")));
+}
+
+QString TestDesktop::log() const
+{
+    return m_tree->logLines(m_user, m_pid).join(QLatin1Char('\n'));
+}
+
+bool TestDesktop::waitForLog(const QString& text) const
+{
+    QDeadlineTimer deadline(30000);
+    while (!deadline.hasExpired()) {
+        if (log().contains(text))
+            return true;
+        QTest::qWait(50);
+    }
+    return false;
+}
+
+QString TestDesktop::iconWindow() const
+{
+    // The icon is embedded when the tray's window sits inside trayer's panel.
+    const QStringList tree
+        = m_display.run(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")})
+              .split(QLatin1Char('\n'));
+    const auto indent = [](const QString& line) { return line.size() - line.trimmed().size(); };
+    for (qsizetype i = 0; i < tree.size(); ++i) {
+        if (!tree.at(i).contains(QStringLiteral("(\"panel\" \"trayer\")")))
+            continue;
+        for (qsizetype j = i + 1; j < tree.size() && indent(tree.at(j)) > indent(tree.at(i)); ++j) {
+            if (tree.at(j).contains(QStringLiteral("\"QuilletTray\": (\"QuilletTray\" \"QuilletTray\")")))
+                return tree.at(j).trimmed().section(QLatin1Char(' '), 0, 0);
+        }
+    }
+    return QString();
+}
+
+int TestDesktop::visibleWindows() const
+{
+    const QString windows
+        = m_display.run(QStringLiteral("xdotool"),
+                        {QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("--onlyvisible"),
+                         QStringLiteral("--pid"), QString::number(m_pid), QStringLiteral("--classname"),
+                         QStringLiteral("^QuilletTray$")});
+    return windows.isEmpty() ? 0 : static_cast<int>(windows.count(QLatin1Char('\n'))) + 1;
+}
+
+bool TestDesktop::openMenu(const QString& window)
+{
+    const QString geometry = m_display.run(
+        QStringLiteral("xdotool"), {QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), window});
+    const QRegularExpression value(QStringLiteral(R"(^(\w+)=(\d+)$)"), QRegularExpression::MultilineOption);
+    QHash<QString, int> values;
+    for (auto it = value.globalMatch(geometry); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        values.insert(match.captured(1), match.captured(2).toInt());
+    }
+    if (!values.contains(QStringLiteral("WIDTH")))
+        return false;
+    const QString x
+        = QString::number(values.value(QStringLiteral("X")) + values.value(QStringLiteral("WIDTH")) / 2);
+    const QString y
+        = QString::number(values.value(QStringLiteral("Y")) + values.value(QStringLiteral("HEIGHT")) / 2);
+
+    // Like a person, click again when a click went unanswered (one may land while
+    // the previous popup is still closing).
+    const QString activated = QStringLiteral(" - I - Quillet Tray was activated - at ");
+    const qsizetype before = log().count(activated);
+    for (int click = 0; click < 5; ++click) {
+        m_display.run(QStringLiteral("xdotool"),
+                      {QStringLiteral("mousemove"), x, y, QStringLiteral("click"), QStringLiteral("3")});
+        QDeadlineTimer answered(3000);
+        while (!answered.hasExpired()) {
+            if (log().count(activated) > before)
+                return true;
+            QTest::qWait(50);
+        }
+    }
+    return false;
+}
+
+void TestDesktop::screenshot(const QString& name)
+{
+    const QString path = QStringLiteral(QUILLET_BUILD_DIR "/screenshots/") + name;
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    QVERIFY2(m_display.screenshot(path), qPrintable(path));
+    qInfo("Screenshot: %s", qPrintable(path));
+}
+
+void TestDesktop::trayStartedBeforeTheTrayHost()
+{
+    m_tray.setProcessEnvironment(
+        m_display.environment(m_tree->environment(m_user, m_dir.filePath(QStringLiteral("tmp")))));
+    m_tray.start(m_tree->executable(), {});
+    QVERIFY(m_tray.waitForStarted(10000));
+    m_pid = m_tray.processId();
+
+    // No tray host yet: said so, and the server works all the same.
+    QVERIFY2(waitForLog(QStringLiteral(" - I - Could not detect any system tray - at ")), qPrintable(log()));
+    QVERIFY(waitForLog(QStringLiteral("Server starts listening on")));
+    const QRegularExpression attempt(
+        QStringLiteral(R"(Server starts listening on "127\.0\.0\.1" : (\d+) - )"));
+    QString port;
+    for (auto it = attempt.globalMatch(log()); it.hasNext();)
+        port = it.next().captured(1);
+    QWebSocket client;
+    QSignalSpy connected(&client, &QWebSocket::connected);
+    client.open(QUrl(QStringLiteral("ws://127.0.0.1:") + port));
+    QVERIFY(connected.wait(10000));
+    QVERIFY(iconWindow().isEmpty());
+
+    // The tray looks again every 10 seconds; the icon must be in within that.
+    QElapsedTimer sinceHostStart;
+    sinceHostStart.start();
+    QVERIFY(m_display.startTrayHost());
+    QString icon;
+    QTRY_VERIFY_WITH_TIMEOUT(!(icon = iconWindow()).isEmpty(), 30000);
+    QVERIFY2(sinceHostStart.elapsed() < 12000, qPrintable(QString::number(sinceHostStart.elapsed())));
+    screenshot(QStringLiteral("desktop-tray.png"));
+
+    // A right click opens the context menu.
+    const int windowsWithoutMenu = visibleWindows();
+    QVERIFY(openMenu(icon));
+    QTRY_VERIFY_WITH_TIMEOUT(visibleWindows() > windowsWithoutMenu, 20000);
+    screenshot(QStringLiteral("desktop-menu.png"));
+
+    // "&About" through its mnemonic opens the about box.
+    m_display.run(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("a")});
+    QVERIFY(waitForLog(QStringLiteral("Showing MsgInfo:")));
+    const QStringList search {QStringLiteral("search"),
+                              QStringLiteral("--all"),
+                              QStringLiteral("--onlyvisible"),
+                              QStringLiteral("--pid"),
+                              QString::number(m_pid),
+                              QStringLiteral("--name"),
+                              QStringLiteral("^Kestrum Quillet$")};
+    QTRY_VERIFY_WITH_TIMEOUT(!m_display.run(QStringLiteral("xdotool"), search).isEmpty(), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(), windowsWithoutMenu + 1, 20000);
+    screenshot(QStringLiteral("desktop-about.png"));
+
+    // "&Quit" ends the program normally.
+    QVERIFY(openMenu(icon));
+    m_display.run(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("q")});
+    QVERIFY(m_tray.waitForFinished(20000));
+    QCOMPARE(m_tray.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(m_tray.exitCode(), 0);
+    const QString lastLine = log().section(QLatin1Char('\n'), -1);
+    QVERIFY2(lastLine.contains(QStringLiteral(" - I - Quillet Tray is exiting with exit code: 0 - at ")),
+             qPrintable(lastLine));
+}
+
+QTEST_GUILESS_MAIN(TestDesktop)
+#include "tst_desktop.moc"

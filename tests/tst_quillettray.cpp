@@ -1,0 +1,346 @@
+#include "boxcloser.h"
+#include "messagelog.h"
+#include "msgbox.h"
+#include "quillettray.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QMenu>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTranslator>
+#include <QtTest>
+#include <QWebSocket>
+
+// The tray controller with a temporary HOME, data directory and configuration,
+// the English translation loaded, and the real WebSocket server on loopback.
+class TestQuilletTray : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void menuEntries_data();
+    void menuEntries();
+    void toolTipAndIcon();
+    void eachOpeningLogsAndRefreshesAutostart();
+    void quitEndsTheEventLoop();
+    void aboutBoxOnceAtATime();
+    void destructionFinishesAllBoxes();
+    void serverPorts_data();
+    void serverPorts();
+    void firstRun();
+    void dataDirectoryCannotBeMade();
+
+private:
+    std::unique_ptr<QuilletTray> makeTray();
+    void setConfigVersion(const QString& version);
+    static QStringList listenAttempts(const MessageLog& log);
+
+    QTranslator m_translator;
+    std::unique_ptr<QTemporaryDir> m_root;
+    QString m_autostartFile;
+};
+
+namespace {
+const QList<quint16> trayPorts {2378, 3546, 4384, 5147, 5692, 6378, 7678, 7681, 9799, 9796};
+}
+
+void TestQuilletTray::initTestCase()
+{
+    QVERIFY(m_translator.load(QStringLiteral(QUILLET_QM_DIR "/QuilletTray_en.qm")));
+    QVERIFY(QCoreApplication::installTranslator(&m_translator));
+}
+
+void TestQuilletTray::init()
+{
+    m_root = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_root->isValid());
+    const QDir root(m_root->path());
+    for (const char* dir : {"home/.config", "bin", "etc"})
+        QVERIFY(root.mkpath(QString::fromLatin1(dir)));
+    qputenv("HOME", QFile::encodeName(root.filePath(QStringLiteral("home"))));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(root.filePath(QStringLiteral("data"))));
+    m_autostartFile = root.filePath(QStringLiteral("home/.config/autostart/eu.kestrum.Quillet.desktop"));
+    setConfigVersion(QStringLiteral("2.6.1"));
+}
+
+void TestQuilletTray::cleanup()
+{
+    MsgBox::setTerminating(false);
+}
+
+std::unique_ptr<QuilletTray> TestQuilletTray::makeTray()
+{
+    auto tray = std::make_unique<QuilletTray>(nullptr, QStringLiteral("en"));
+    // The controller moves to the program's directory; the configuration is read
+    // relative to the current directory, so point it at the test's own tree.
+    QDir::setCurrent(m_root->filePath(QStringLiteral("bin")));
+    return tray;
+}
+
+void TestQuilletTray::setConfigVersion(const QString& version)
+{
+    QFile source(QStringLiteral(QUILLET_SOURCE_DIR "/etc/Quillet.conf"));
+    QVERIFY(source.open(QIODevice::ReadOnly));
+    QByteArray contents = source.readAll();
+    contents.replace("<Version>2.6.1</Version>", "<Version>" + version.toUtf8() + "</Version>");
+    QFile target(m_root->filePath(QStringLiteral("etc/Quillet.conf")));
+    QVERIFY(target.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    target.write(contents);
+}
+
+QStringList TestQuilletTray::listenAttempts(const MessageLog& log)
+{
+    QStringList ports;
+    const QRegularExpression attempt(QStringLiteral(R"(Server starts listening on "127\.0\.0\.1" : (\d+)$)"));
+    for (const QString& line : log.lines()) {
+        const QRegularExpressionMatch match = attempt.match(line);
+        if (match.hasMatch())
+            ports.append(match.captured(1));
+    }
+    return ports;
+}
+
+void TestQuilletTray::menuEntries_data()
+{
+    QTest::addColumn<int>("position");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QStringList>("submenu");
+
+    // An empty text marks a separator.
+    QTest::newRow("1 about") << 0 << "&About" << QStringList();
+    QTest::newRow("2 separator") << 1 << QString() << QStringList();
+    QTest::newRow("3 diagnostics") << 2 << "&Diagnostics"
+                                   << QStringList {"Turn &logging on", "&Open log folder"};
+    QTest::newRow("4 settings") << 3 << "&Settings" << QStringList {"Start when I &log in"};
+    QTest::newRow("5 separator") << 4 << QString() << QStringList();
+    QTest::newRow("6 quit") << 5 << "&Quit" << QStringList();
+}
+
+void TestQuilletTray::menuEntries()
+{
+    QFETCH(int, position);
+    QFETCH(QString, text);
+    QFETCH(QStringList, submenu);
+
+    const auto tray = makeTray();
+    const QList<QAction*> actions = tray->contextMenu()->actions();
+    QCOMPARE(actions.size(), 6);
+    QAction* action = actions.at(position);
+    QCOMPARE(action->isSeparator(), text.isEmpty());
+    QCOMPARE(action->text(), text);
+    QStringList entries;
+    if (action->menu()) {
+        for (const QAction* entry : action->menu()->actions())
+            entries.append(entry->text());
+    }
+    QCOMPARE(entries, submenu);
+    if (position == 3)
+        QVERIFY(action->menu()->actions().first()->isCheckable());
+}
+
+void TestQuilletTray::toolTipAndIcon()
+{
+    const auto tray = makeTray();
+    QCOMPARE(tray->toolTip(), QStringLiteral("Kestrum Quillet"));
+    QVERIFY(!tray->icon().isNull());
+    QVERIFY(!tray->isVisible());
+}
+
+void TestQuilletTray::eachOpeningLogsAndRefreshesAutostart()
+{
+    const auto tray = makeTray();
+    QMenu* menu = tray->contextMenu();
+    QAction* startup = menu->actions().at(3)->menu()->actions().first();
+    MessageLog log;
+
+    QFile entry(m_autostartFile);
+    QVERIFY(entry.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    entry.write("[Desktop Entry]\nX-GNOME-Autostart-enabled=false\n");
+    entry.close();
+    menu->popup(QPoint(0, 0));
+    menu->hide();
+    QVERIFY(!startup->isChecked());
+
+    QVERIFY(QFile::remove(m_autostartFile));
+    QVERIFY(QFile::copy(QStringLiteral(QUILLET_SOURCE_DIR "/share/applications/eu.kestrum.Quillet.desktop"),
+                        m_autostartFile));
+    menu->popup(QPoint(0, 0));
+    menu->hide();
+    QVERIFY(startup->isChecked());
+
+    QCOMPARE(log.count(QStringLiteral("I - Quillet Tray was activated")), 2);
+    QCOMPARE(log.count(QStringLiteral("I - Updating startup action")), 2);
+}
+
+void TestQuilletTray::quitEndsTheEventLoop()
+{
+    const auto tray = makeTray();
+    QAction* quit = tray->contextMenu()->actions().last();
+    QTimer::singleShot(0, quit, &QAction::trigger);
+    QCOMPARE(QCoreApplication::exec(), 0);
+}
+
+void TestQuilletTray::aboutBoxOnceAtATime()
+{
+    const auto tray = makeTray();
+    QAction* about = tray->contextMenu()->actions().first();
+    MessageLog log;
+
+    about->trigger();
+    QCOMPARE(MsgBox::openBoxes().size(), 1);
+    QPointer<MsgBox> box = MsgBox::openBoxes().first();
+    QVERIFY(box->isVisible());
+    QCOMPARE(box->windowTitle(), QStringLiteral("Kestrum Quillet"));
+    QVERIFY(log.contains(QStringLiteral("I - Showing MsgInfo:  \"Quillet Tray\\nVersion 2.6.1\"")));
+
+    // Again while it is open: the same box, brought forward, not a second one.
+    box->showMinimized();
+    about->trigger();
+    QCOMPARE(MsgBox::openBoxes(), QList<MsgBox*> {box.data()});
+    QCOMPARE(log.count(QStringLiteral("Showing MsgInfo:")), 1);
+    QVERIFY(box->isVisible());
+    QVERIFY(!box->isMinimized());
+
+    // Closed by the user: removed and deleted from the event loop.
+    QTest::keyClick(box.data(), Qt::Key_Escape);
+    QTRY_VERIFY(box.isNull());
+    QVERIFY(MsgBox::openBoxes().isEmpty());
+
+    // Built anew with the version read again.
+    setConfigVersion(QStringLiteral("3.1"));
+    about->trigger();
+    QCOMPARE(MsgBox::openBoxes().size(), 1);
+    QVERIFY(log.contains(QStringLiteral("I - Showing MsgInfo:  \"Quillet Tray\\nVersion 3.1.0\"")));
+}
+
+void TestQuilletTray::destructionFinishesAllBoxes()
+{
+    auto tray = makeTray();
+    tray->contextMenu()->actions().first()->trigger();
+    QPointer<MsgBox> about = MsgBox::openBoxes().first();
+    QSignalSpy aboutFinished(about.data(), &QDialog::finished);
+
+    // A modal error box waits in its own event loop while the tray goes away.
+    bool errorBoxReturned = false;
+    QTimer::singleShot(0, this, [&errorBoxReturned] {
+        MsgBox::showError(nullptr, QStringLiteral("AppName"), QStringLiteral("GeneralError"));
+        errorBoxReturned = true;
+    });
+    QTimer destroyer;
+    connect(&destroyer, &QTimer::timeout, this, [&] {
+        if (!QApplication::activeModalWidget())
+            return;
+        destroyer.stop();
+        QCOMPARE(MsgBox::openBoxes().size(), 2);
+        tray.reset();
+    });
+    destroyer.start(10);
+
+    QTRY_VERIFY(errorBoxReturned);
+    QVERIFY(!tray);
+    QCOMPARE(aboutFinished.size(), 1);
+    QCOMPARE(aboutFinished.first().first().toInt(), 0);
+    QVERIFY(about.isNull());
+    QVERIFY(MsgBox::openBoxes().isEmpty());
+}
+
+void TestQuilletTray::serverPorts_data()
+{
+    QTest::addColumn<int>("taken");
+    QTest::addColumn<int>("listening");
+
+    QTest::newRow("all free: 2378") << 0 << 2378;
+    QTest::newRow("2378 taken: 3546") << 1 << 3546;
+    QTest::newRow("first nine taken: 9796") << 9 << 9796;
+    QTest::newRow("all ten taken: none") << 10 << 0;
+}
+
+void TestQuilletTray::serverPorts()
+{
+    QFETCH(int, taken);
+    QFETCH(int, listening);
+
+    // The test needs the whole list for itself: it takes some ports, the tray the next.
+    std::vector<std::unique_ptr<QTcpServer>> holders;
+    for (int i = 0; i < trayPorts.size(); ++i) {
+        auto holder = std::make_unique<QTcpServer>();
+        if (!holder->listen(QHostAddress::LocalHost, trayPorts.at(i)))
+            QSKIP(qPrintable(QStringLiteral("Port %1 is in use by another program").arg(trayPorts.at(i))));
+        if (i < taken)
+            holders.push_back(std::move(holder));
+    }
+
+    const auto tray = makeTray();
+    MessageLog log;
+    tray->startWebSocketServer();
+
+    QStringList expected;
+    for (int i = 0; i < qMin(taken + 1, 10); ++i)
+        expected.append(QString::number(trayPorts.at(i)));
+    QCOMPARE(listenAttempts(log), expected);
+    QCOMPARE(log.count(QStringLiteral("W - Unable to listen on specified address and port")), taken);
+    if (listening == 0)
+        return;
+
+    QWebSocket client;
+    QSignalSpy connected(&client, &QWebSocket::connected);
+    client.open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(listening)));
+    QVERIFY(connected.wait());
+}
+
+void TestQuilletTray::firstRun()
+{
+    const QString dataDir = m_root->filePath(QStringLiteral("data/Kestrum/Quillet"));
+    const QString stamp = dataDir + QStringLiteral("/firstrun.stamp");
+    MessageLog log;
+    auto tray = makeTray();
+
+    QVERIFY(QFileInfo::exists(stamp));
+    QCOMPARE(QFileInfo(stamp).size(), 0);
+    const QStringList lines = log.lines();
+    const qsizetype first = lines.indexOf(QStringLiteral("I - Quillet Tray is running for the first time"));
+    QVERIFY2(first >= 0, qPrintable(lines.join(QLatin1Char('\n'))));
+    QCOMPARE(lines.mid(first + 1, 3),
+             (QStringList {QStringLiteral("I - Overriding file:  \"%1\"").arg(stamp),
+                           QStringLiteral("I - Override is successful"),
+                           QStringLiteral("I - Startup action will be set to: Enabled")}));
+    // Autostart is turned on with the installed entry.
+    QFile installed(QStringLiteral(QUILLET_BUILD_DIR "/share/applications/eu.kestrum.Quillet.desktop"));
+    QFile autostart(m_autostartFile);
+    QVERIFY(installed.open(QIODevice::ReadOnly) && autostart.open(QIODevice::ReadOnly));
+    QCOMPARE(autostart.readAll(), installed.readAll());
+    autostart.close();
+
+    log.clear();
+    QVERIFY(!tray->isFirstRun());
+    tray.reset();
+    QVERIFY(QFile::remove(m_autostartFile));
+    tray = makeTray();
+    QVERIFY(!log.contains(QStringLiteral("first time")));
+    QVERIFY(!QFileInfo::exists(m_autostartFile));
+}
+
+void TestQuilletTray::dataDirectoryCannotBeMade()
+{
+    QFile blocker(m_root->filePath(QStringLiteral("data")));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+
+    MessageLog log;
+    const auto tray = makeTray();
+    QVERIFY(tray->isFirstRun());
+    QVERIFY(tray->isFirstRun());
+    QCOMPARE(log.count(QStringLiteral("W - Couldn't make quillet dir in ")), 3);
+    QCOMPARE(log.count(QStringLiteral("I - Quillet Tray is running for the first time")), 3);
+    QCOMPARE(log.count(QStringLiteral("I - Overriding file: ")), 3);
+    QVERIFY(!log.contains(QStringLiteral("Override is successful")));
+}
+
+QTEST_MAIN(TestQuilletTray)
+#include "tst_quillettray.moc"
