@@ -101,9 +101,8 @@ void TestLogger::levelLetters()
     messageHandler(static_cast<QtMsgType>(type), context, QStringLiteral("text"));
     const QStringList lines = readLines();
     QCOMPARE(lines.size(), 1);
-    QVERIFY2(
-        lines.first().endsWith(QStringLiteral(" - %1 - text - at void g() in file.cpp line 7").arg(letter)),
-        qPrintable(lines.first()));
+    QVERIFY2(lines.first().endsWith(QStringLiteral(" - %1 - text - at void g() in file.cpp line 7").arg(letter)),
+             qPrintable(lines.first()));
 }
 
 void TestLogger::switchesWithFilePresence()
@@ -143,8 +142,7 @@ void TestLogger::markersInMessageStayIntact()
     qInfo() << "page sent %1 %5 %8 %%";
     const QStringList lines = readLines();
     QCOMPARE(lines.size(), 1);
-    QVERIFY2(lines.first().contains(QStringLiteral(" - I - page sent %1 %5 %8 %% - at ")),
-             qPrintable(lines.first()));
+    QVERIFY2(lines.first().contains(QStringLiteral(" - I - page sent %1 %5 %8 %% - at ")), qPrintable(lines.first()));
 }
 
 void TestLogger::threadsNeverInterleave()

@@ -40,11 +40,9 @@ void TestStartup::init()
     QVERIFY(QFile::copy(QStringLiteral(QUILLET_TRAY_EXE), m_exe));
     for (const char* language : {"en", "sk"}) {
         const QString name = QStringLiteral("QuilletTray_%1.qm").arg(QLatin1String(language));
-        QVERIFY(QFile::copy(QStringLiteral(QUILLET_QM_DIR "/") + name,
-                            root.filePath("share/translations/" + name)));
+        QVERIFY(QFile::copy(QStringLiteral(QUILLET_QM_DIR "/") + name, root.filePath("share/translations/" + name)));
     }
-    QVERIFY(QFile::copy(QStringLiteral(QUILLET_SOURCE_DIR "/etc/Quillet.conf"),
-                        root.filePath("etc/Quillet.conf")));
+    QVERIFY(QFile::copy(QStringLiteral(QUILLET_SOURCE_DIR "/etc/Quillet.conf"), root.filePath("etc/Quillet.conf")));
     QFile logFile(root.filePath(QStringLiteral("data/Kestrum/Quillet/Logs/QuilletTrayLog.txt")));
     QVERIFY(logFile.open(QIODevice::WriteOnly));
 }
@@ -113,7 +111,7 @@ void TestStartup::startsFromAnotherDirectory_data()
 
     QTest::newRow("English, no arguments") << "en_US.UTF-8" << QStringList() << "en";
     QTest::newRow("German falls back to English") << "de_DE.UTF-8" << QStringList() << "en";
-    QTest::newRow("Slovak, two arguments") << "sk_SK.UTF-8" << QStringList {"one", "two words"} << "sk";
+    QTest::newRow("Slovak, two arguments") << "sk_SK.UTF-8" << QStringList{"one", "two words"} << "sk";
 }
 
 void TestStartup::startsFromAnotherDirectory()
@@ -127,8 +125,7 @@ void TestStartup::startsFromAnotherDirectory()
     process.setWorkingDirectory(m_root->filePath(QStringLiteral("cwd")));
     process.start(m_exe, arguments);
     QVERIFY(process.waitForStarted());
-    QVERIFY2(waitForLog(QStringLiteral("System language was found:  \"%1\"").arg(language)),
-             qPrintable(log()));
+    QVERIFY2(waitForLog(QStringLiteral("System language was found:  \"%1\"").arg(language)), qPrintable(log()));
     QTest::qWait(300);
     QCOMPARE(process.state(), QProcess::Running);
     stop(process);
@@ -154,10 +151,8 @@ void TestStartup::helpAndVersion_data()
 {
     QTest::addColumn<QString>("option");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("--version") << "--version"
-                               << "QuilletTray 2.6.1 (";
-    QTest::newRow("--help") << "--help"
-                            << "--version";
+    QTest::newRow("--version") << "--version" << "QuilletTray 2.6.1 (";
+    QTest::newRow("--help") << "--help" << "--version";
 }
 
 void TestStartup::helpAndVersion()
@@ -177,12 +172,10 @@ void TestStartup::survivesEscapingExceptions_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QStringList>("warnings");
-    QTest::newRow("AppException") << "app"
-                                  << QStringList {
-                                         " - W - Caught AppException -  \"AppException: slot failed\\n  at "};
+    QTest::newRow("AppException") << "app" << QStringList{" - W - Caught AppException -  \"AppException: slot failed\\n  at "};
     QTest::newRow("int") << "int"
-                         << QStringList {" - W - Caught unknown exception - at ",
-                                         " - W - Unknown exception type:  \"i\" - at "};
+                         << QStringList{" - W - Caught unknown exception - at ",
+                                        " - W - Unknown exception type:  \"i\" - at "};
 }
 
 void TestStartup::survivesEscapingExceptions()
