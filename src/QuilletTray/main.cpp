@@ -1,5 +1,6 @@
 #include "logger.h"
 #include "msgbox.h"
+#include "processinfo.h"
 #include "qtrayapp.h"
 #include "quillettray.h"
 #include "singleinstanceguard.h"
@@ -12,20 +13,12 @@
 #include <QPointer>
 #include <QSysInfo>
 #include <QTranslator>
-#include <unistd.h>
-
-namespace {
-// One tray per user: the key carries the user id in decimal.
-QString instanceKey()
-{
-    return QStringLiteral("QuilletTray_") + QString::number(getuid());
-}
-} // namespace
 
 int main(int argc, char** argv)
 {
     enableLogging(QStringLiteral("QuilletTrayLog.txt"));
-    SingleInstanceGuard guard(instanceKey());
+    // One tray per user: the key carries the user id in decimal.
+    SingleInstanceGuard guard(QStringLiteral("QuilletTray_") + QString::number(trayProcessInfo.uid));
 
     int exitCode = 0;
     {

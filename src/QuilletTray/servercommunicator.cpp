@@ -1,5 +1,7 @@
 #include "servercommunicator.h"
 
+#include "nativemessagingsockethandler.h"
+
 #include <QDebug>
 #include <QWebSocket>
 
@@ -21,5 +23,9 @@ void ServerCommunicator::newConnection()
 {
     qInfo() << "New connection!";
     QWebSocket* socket = server.nextPendingConnection();
-    socket->setParent(this);
+    if (!socket)
+        return;
+    // The session owns the socket from here on and deletes itself when it ends.
+    auto* session = new NativeMessagingSocketHandler(socket);
+    connect(&server, &QWebSocketServer::closed, session, &QObject::deleteLater);
 }

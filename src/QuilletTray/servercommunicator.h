@@ -4,7 +4,8 @@
 #include <QObject>
 #include <QWebSocketServer>
 
-// Placeholder with the server's public interface; the bridge replaces it.
+// The plain WebSocket server on the loopback interface that web pages connect to. Every
+// connection gets its own bridge session, which owns it from then on.
 class ServerCommunicator : public QObject
 {
     Q_OBJECT

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QJsonArray>
+#include <QJsonValue>
+#include <QMutex>
+#include <QObject>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QWebSocket>
+
+class ServerCommunicator;
+
+// A throw-away application directory: bin/ holds the signer scripts and is the current
+// directory while the object lives, as the tray's own directory is; etc/ holds Quillet.conf.
+class AppDir
+{
+public:
+    explicit AppDir(bool checkUser = true);
+    ~AppDir();
+
+    bool isValid() const { return m_valid; }
+    QString bin() const;
+    QString root() const { return m_dir.path(); }
+    bool setCheckUser(bool checkUser);
+    // A /bin/sh script with the given body.
+    bool writeScript(const QString& name, const QString& body, bool executable = true);
+    // A script that runs the demo signer in its place.
+    bool useDemoSigner(const QString& name);
+
+private:
+    QTemporaryDir m_dir;
+    QString m_previousDir;
+    bool m_valid = false;
+};
+
+// Collects the log messages of this process while it lives, and hands them on.
+class LogCapture
+{
+public:
+    LogCapture();
+    ~LogCapture();
+
+    QStringList lines() const;
+    // True when the texts occur in this order, each in a later message than the one before.
+    bool containsInOrder(const QStringList& texts) const;
+    int count(const QString& text) const;
+
+private:
+    static void handler(QtMsgType type, const QMessageLogContext& context, const QString& message);
+};
+
+// A web page's end of a connection.
+class Page : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Page(quint16 port, QObject* parent = nullptr);
+
+    bool waitConnected();
+    void send(const QString& text) { socket.sendTextMessage(text); }
+    bool isClosed() const { return closed; }
+
+    QWebSocket socket;
+    QStringList received;
+    bool closed = false;
+};
+
+// Listens on some free port of 127.0.0.1 and returns it, or 0.
+quint16 listenOnFreePort(ServerCommunicator& server);
+quint16 freePort();
+
+// A page request in the namespace app.2.6.1.page1 (compact JSON).
+QString request(const QString& app, const QString& method, const QJsonValue& id = QJsonValue(),
+                const QJsonArray& args = QJsonArray());
+QString checkContext(const QString& app, const QJsonValue& id = QStringLiteral("ctx"));
+// What the demo signer answers to an Echo request.
+QString echoReply(const QString& app, const QJsonValue& id, const QJsonArray& args);
+QString successReply(const QString& app, const QString& id = QStringLiteral("ctx"));
+bool processExists(qint64 pid);

@@ -1,0 +1,181 @@
+#include "bridgetestsupport.h"
+#include "processinfo.h"
+#include "servercommunicator.h"
+
+#include <QHostAddress>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <QWebSocketServer>
+#include <unistd.h>
+
+namespace {
+const QString tableHeader = QStringLiteral(
+    "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n");
+
+// One line of the kernel's table, columns as the kernel aligns them.
+QString tableLine(const QString& slot, const QString& local, const QString& remote, const QString& state,
+                  const QString& uid)
+{
+    return QStringLiteral("%1: %2 %3 %4 00000000:00000000 00:00000000 00000000 %5        0 4242 1 "
+                          "0000000000000000 20 4 30 10 -1\n")
+        .arg(slot, local, remote, state, uid.rightJustified(5));
+}
+} // namespace
+
+class TestProcessInfo : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void recordedTable_data();
+    void recordedTable();
+    void missingTable();
+    void equality_data();
+    void equality();
+    void sameUserOverLoopback();
+    void otherUserIsRefused();
+};
+
+void TestProcessInfo::recordedTable_data()
+{
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<int>("peerPort");
+    QTest::addColumn<QString>("table");
+    QTest::addColumn<QString>("uid");
+
+    // The page at 127.0.0.1:40000 talks to the tray at 127.0.0.1:3306.
+    const QString page = QStringLiteral("0100007F:9C40");
+    const QString tray = QStringLiteral("0100007F:0CEA");
+    const QString listening = tableLine("   0", tray, "00000000:0000", "0A", "0");
+    QTest::newRow("the page's socket names its user")
+        << "127.0.0.1" << 40000
+        << listening + tableLine("   1", tray, page, "01", "0") + tableLine("   2", page, tray, "01", "1000")
+        << "1000";
+    QTest::newRow("the tray's own end never matches")
+        << "127.0.0.1" << 40000 << tableLine("   1", tray, page, "01", "0") << "";
+    QTest::newRow("only ESTABLISHED")
+        << "127.0.0.1" << 40000 << tableLine("   2", page, tray, "06", "1000") << "";
+    QTest::newRow("first match wins")
+        << "127.0.0.1" << 40000
+        << tableLine("   2", page, tray, "01", "1001") + tableLine("   3", page, tray, "01", "1002")
+        << "1001";
+    QTest::newRow("slot filling its column never matches")
+        << "127.0.0.1" << 40000 << tableLine("1000", page, tray, "01", "1000").mid(0) << "";
+    QTest::newRow("port 161 is 00A1") << "127.0.0.1" << 161
+                                      << tableLine("   1", "0100007F:A1", tray, "01", "1")
+            + tableLine("   2", "0100007F:00a1", tray, "01", "2")
+            + tableLine("   3", "0100007F:00A1", tray, "01", "3")
+                                      << "3";
+    QTest::newRow("address bytes reversed") << "192.168.1.2" << 40000
+                                            << tableLine("   1", "C0A80102:9C40", tray, "01", "1")
+            + tableLine("   2", "0201A8C0:9C40", tray, "01", "2")
+                                            << "2";
+}
+
+void TestProcessInfo::recordedTable()
+{
+    QFETCH(QString, peer);
+    QFETCH(int, peerPort);
+    QFETCH(QString, table);
+    QFETCH(QString, uid);
+
+    QTemporaryDir dir;
+    QFile file(dir.filePath("tcp"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write((tableHeader + table).toUtf8());
+    file.close();
+    if (QLatin1String(QTest::currentDataTag()) == QLatin1String("slot filling its column never matches"))
+        QVERIFY(table.at(0).isDigit());
+
+    const ProcessInfo info
+        = ProcessInfo::forConnection(QHostAddress(peer), quint16(peerPort),
+                                     QHostAddress(QStringLiteral("127.0.0.1")), 3306, file.fileName());
+    QCOMPARE(info.uid(), uid);
+    QCOMPARE(info.isEmpty(), uid.isEmpty());
+}
+
+void TestProcessInfo::missingTable()
+{
+    QTest::ignoreMessage(QtWarningMsg, "Unable to open /nonexistent/tcp");
+    const ProcessInfo info = ProcessInfo::forConnection(QHostAddress::LocalHost, 1, QHostAddress::LocalHost,
+                                                        2, QStringLiteral("/nonexistent/tcp"));
+    QVERIFY(info.isEmpty());
+    QVERIFY(ProcessInfo::forWebSocket(nullptr).isEmpty());
+}
+
+void TestProcessInfo::equality_data()
+{
+    QTest::addColumn<QString>("left");
+    QTest::addColumn<QString>("right");
+    QTest::addColumn<bool>("equal");
+
+    QTest::newRow("same user") << "1000"
+                               << "1000" << true;
+    QTest::newRow("prefix") << "1000"
+                            << "100" << false;
+    QTest::newRow("two unknown users") << ""
+                                       << "" << false;
+    QTest::newRow("unknown left") << ""
+                                  << "1000" << false;
+    QTest::newRow("unknown right") << "1000"
+                                   << "" << false;
+}
+
+void TestProcessInfo::equality()
+{
+    QFETCH(QString, left);
+    QFETCH(QString, right);
+    QFETCH(bool, equal);
+    QCOMPARE(ProcessInfo(left) == ProcessInfo(right), equal);
+    QVERIFY(!(ProcessInfo() == ProcessInfo()));
+    QVERIFY(trayProcessInfo == trayProcessInfo);
+    QCOMPARE(trayProcessInfo.uid(), QString::number(getuid()));
+}
+
+void TestProcessInfo::sameUserOverLoopback()
+{
+    QWebSocketServer server(QStringLiteral("ws"), QWebSocketServer::NonSecureMode);
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    QWebSocket page;
+    page.open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(server.serverPort())));
+    QTRY_VERIFY(server.hasPendingConnections());
+    std::unique_ptr<QWebSocket> trayEnd(server.nextPendingConnection());
+
+    QCOMPARE(ProcessInfo::forWebSocket(trayEnd.get()).uid(), QString::number(getuid()));
+    QTest::ignoreMessage(QtInfoMsg, "WebSocket client is authorized to communicate with this server");
+    QVERIFY(ProcessInfo::checkClient(trayEnd.get()));
+}
+
+void TestProcessInfo::otherUserIsRefused()
+{
+    if (getuid() != 0)
+        QSKIP("Needs root to run a page under another user");
+    AppDir dir(true);
+    QVERIFY(dir.isValid());
+    QVERIFY(dir.useDemoSigner("Quillet.sh"));
+    LogCapture capture;
+    ServerCommunicator server;
+    const quint16 port = listenOnFreePort(server);
+    QVERIFY(port);
+
+    QProcess page;
+    page.start(QStringLiteral(QUILLET_PEER_UID_CLIENT_EXE),
+               {QString::number(port), QStringLiteral("65534"), checkContext("Quillet", "9")});
+    QTRY_VERIFY_WITH_TIMEOUT(page.state() == QProcess::NotRunning, 20000);
+    QCOMPARE(page.exitCode(), 0);
+    QCOMPARE(
+        QString::fromUtf8(page.readAllStandardOutput()).trimmed(),
+        QStringLiteral(
+            R"({"error":"Bad context!","id":"9","method":"Quillet.2.6.1.page1.QES.CheckContext","result":""})"));
+    QVERIFY2(capture.containsInOrder({"Performing WebSocket client check",
+                                      "WebSocket client is NOT authorized to communicate with this server",
+                                      "Quillet Tray is running under user:  \"0\"",
+                                      "Connecting application is running under user:  \"65534\"",
+                                      "Socket is going to be closed."}),
+             qPrintable(capture.lines().join('\n')));
+    QVERIFY(!capture.containsInOrder({"Starting Quillet"}));
+}
+
+QTEST_GUILESS_MAIN(TestProcessInfo)
+#include "tst_processinfo.moc"

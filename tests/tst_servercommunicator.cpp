@@ -1,0 +1,274 @@
+#include "bridgetestsupport.h"
+#include "nativemessagingsockethandler.h"
+#include "servercommunicator.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkInterface>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+namespace {
+QString readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).trimmed() : QString();
+}
+
+QString generated(qsizetype size)
+{
+    const QString pattern = QStringLiteral("0123456789abcdef");
+    return pattern.repeated(size / pattern.size() + 1).left(size);
+}
+} // namespace
+
+class TestServerCommunicator : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void portTaken();
+    void boundToLoopbackOnly_data();
+    void boundToLoopbackOnly();
+    void twoSessionsWithTheirOwnChildren();
+    void largeMessagesBothWays();
+    void hangingChildDelaysNoOtherSession();
+    void oversizedMessageClosesOnlyItsConnection();
+    void framingErrorEndsOnlyItsSession_data();
+    void framingErrorEndsOnlyItsSession();
+};
+
+void TestServerCommunicator::portTaken()
+{
+    QTcpServer other;
+    QVERIFY(other.listen(QHostAddress::LocalHost));
+    LogCapture capture;
+    ServerCommunicator server;
+    QVERIFY(!server.startListening(other.serverPort()));
+    QCOMPARE(capture.lines().value(0),
+             QStringLiteral("Server starts listening on \"127.0.0.1\" : %1").arg(other.serverPort()));
+    QVERIFY(listenOnFreePort(server));
+}
+
+void TestServerCommunicator::boundToLoopbackOnly_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<bool>("reachable");
+    QTest::newRow("127.0.0.1") << "127.0.0.1" << true;
+    QTest::newRow("another loopback address") << "127.0.0.2" << false;
+    QTest::newRow("IPv6 loopback") << "::1" << false;
+    for (const QHostAddress& address : QNetworkInterface::allAddresses()) {
+        if (!address.isLoopback() && address.protocol() == QAbstractSocket::IPv4Protocol)
+            QTest::addRow("interface %s", qPrintable(address.toString())) << address.toString() << false;
+    }
+}
+
+void TestServerCommunicator::boundToLoopbackOnly()
+{
+    QFETCH(QString, address);
+    QFETCH(bool, reachable);
+    ServerCommunicator server;
+    const quint16 port = listenOnFreePort(server);
+    QVERIFY(port);
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress(address), port);
+    QTRY_VERIFY_WITH_TIMEOUT(socket.state() == QAbstractSocket::ConnectedState
+                                 || socket.state() == QAbstractSocket::UnconnectedState,
+                             10000);
+    QCOMPARE(socket.state() == QAbstractSocket::ConnectedState, reachable);
+}
+
+void TestServerCommunicator::twoSessionsWithTheirOwnChildren()
+{
+    AppDir dir;
+    QVERIFY(dir.isValid());
+    // Each child tells its process id on standard error.
+    QVERIFY(
+        dir.writeScript("Quillet.sh", QStringLiteral("echo $$ >&2\nexec '%1'").arg(QUILLET_DEMO_SIGNER_EXE)));
+    LogCapture capture;
+    ServerCommunicator server;
+    const quint16 port = listenOnFreePort(server);
+    QVERIFY(port);
+
+    Page first(port);
+    Page second(port);
+    QVERIFY(first.waitConnected());
+    QVERIFY(second.waitConnected());
+    first.send(checkContext("Quillet", "a"));
+    second.send(checkContext("Quillet", "b"));
+    first.send(request("Quillet", "Echo", "1", {"first"}));
+    second.send(request("Quillet", "Echo", "2", {"second"}));
+    QTRY_COMPARE(first.received.size(), 2);
+    QTRY_COMPARE(second.received.size(), 2);
+    QCOMPARE(first.received.at(1), echoReply("Quillet", "1", {"first"}));
+    QCOMPARE(second.received.at(1), echoReply("Quillet", "2", {"second"}));
+    QCOMPARE(capture.lines().count("Starting Quillet"), 2);
+    QTRY_COMPARE(capture.count("Something wrote into - STDERR -"), 2);
+    QStringList children = capture.lines().filter("Something wrote into - STDERR -");
+    QVERIFY(children.at(0) != children.at(1));
+
+    first.socket.close();
+    QTRY_VERIFY(first.isClosed());
+    second.send(request("Quillet", "Echo", "3", {"still here"}));
+    QTRY_COMPARE(second.received.size(), 3);
+    QCOMPARE(second.received.at(2), echoReply("Quillet", "3", {"still here"}));
+}
+
+void TestServerCommunicator::largeMessagesBothWays()
+{
+    AppDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(dir.useDemoSigner("Quillet.sh"));
+    ServerCommunicator server;
+    const quint16 port = listenOnFreePort(server);
+    QVERIFY(port);
+    Page page(port);
+    QVERIFY(page.waitConnected());
+
+    const qsizetype size = 16 * 1024 * 1024;
+    QString document = generated(size);
+    document[size / 2] = QChar(0x017E); // one non-ASCII letter in the middle: ž
+    page.send(checkContext("Quillet"));
+    page.send(request("Quillet", "Echo", "big", {document}));
+    page.send(request("Quillet", "Generate", "gen", {double(size)}));
+    QTRY_COMPARE_WITH_TIMEOUT(page.received.size(), 3, 60000);
+
+    const QJsonObject echo = QJsonDocument::fromJson(page.received.at(1).toUtf8()).object();
+    QCOMPARE(echo.value("id").toString(), QStringLiteral("big"));
+    QVERIFY(echo.value("result").toArray().at(0).toString() == document);
+    const QJsonObject made = QJsonDocument::fromJson(page.received.at(2).toUtf8()).object();
+    QCOMPARE(made.value("id").toString(), QStringLiteral("gen"));
+    QVERIFY(made.value("result").toString() == generated(size));
+}
+
+void TestServerCommunicator::hangingChildDelaysNoOtherSession()
+{
+    AppDir dir;
+    QVERIFY(dir.isValid());
+    // Quillet ignores DisposeInstance and must be killed; QuilletPkcs11 is well behaved.
+    QVERIFY(dir.writeScript("Quillet.sh", "echo $$ > pid\nexec cat > /dev/null"));
+    QVERIFY(dir.useDemoSigner("QuilletPkcs11.sh"));
+    LogCapture capture;
+    ServerCommunicator server;
+    const quint16 port = listenOnFreePort(server);
+    QVERIFY(port);
+
+    Page hanging(port);
+    QVERIFY(hanging.waitConnected());
+    hanging.send(checkContext("Quillet"));
+    QTRY_VERIFY(!readAll(dir.bin() + "/pid").isEmpty());
+    const qint64 pid = readAll(dir.bin() + "/pid").toLongLong();
+    hanging.socket.close();
+    QTRY_VERIFY(capture.containsInOrder({"Terminating Quillet"}));
+
+    // While the hanging child waits for its kill, a whole new session does its round trip.
+    Page other(port);
+    QVERIFY(other.waitConnected());
+    other.send(checkContext("QuilletPkcs11"));
+    other.send(request("QuilletPkcs11", "Echo", "1"));
+    QTRY_COMPARE(other.received.size(), 2);
+    QVERIFY(processExists(pid));
+    QTRY_VERIFY_WITH_TIMEOUT(!processExists(pid), 20000);
+}
+
+void TestServerCommunicator::oversizedMessageClosesOnlyItsConnection()
+{
+    AppDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(dir.useDemoSigner("Quillet.sh"));
+    LogCapture capture;
+    ServerCommunicator server;
+    const quint16 port = listenOnFreePort(server);
+    QVERIFY(port);
+
+    Page bystander(port);
+    Page offender(port);
+    QVERIFY(bystander.waitConnected());
+    QVERIFY(offender.waitConnected());
+    bystander.send(checkContext("Quillet"));
+    offender.send(checkContext("Quillet"));
+    QTRY_COMPARE(offender.received.size(), 1);
+
+    offender.send(
+        QString(qsizetype(NativeMessagingSocketHandler::maxIncomingMessageSize) + 1, QLatin1Char('x')));
+    QTRY_VERIFY_WITH_TIMEOUT(offender.isClosed(), 60000);
+    QCOMPARE(offender.socket.closeCode(), QWebSocketProtocol::CloseCodeTooMuchData);
+    QVERIFY(capture.containsInOrder({"Closing the connection, the page sent a message over 67108864 bytes:",
+                                     "Socket is going to be closed."}));
+
+    bystander.send(request("Quillet", "Echo", "1"));
+    QTRY_COMPARE(bystander.received.size(), 2);
+    QCOMPARE(bystander.received.at(1), echoReply("Quillet", "1", {}));
+    QVERIFY(!bystander.isClosed());
+}
+
+void TestServerCommunicator::framingErrorEndsOnlyItsSession_data()
+{
+    QTest::addColumn<QString>("signer");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("payload cut off by exit") << "printf '\\005\\000\\000\\000abc'"
+                                             << "Expected 5 bytes from STDOUT but received 3 bytes";
+    QTest::newRow("header cut off by exit") << "printf '\\002\\000\\000\\000{}\\005\\000'"
+                                            << "Expected 4 bytes from STDOUT but received 2 bytes";
+    QTest::newRow("negative length") << "printf '\\377\\377\\377\\377'\nexec sleep 60"
+                                     << "Expected -1 bytes from STDOUT but received 0 bytes";
+}
+
+// In a process of its own with the tray's application object and event loop, where the
+// framing error really reaches the application object.
+void TestServerCommunicator::framingErrorEndsOnlyItsSession()
+{
+    QFETCH(QString, signer);
+    QFETCH(QString, error);
+
+    AppDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(dir.writeScript("Quillet.sh", signer));
+    QVERIFY(dir.useDemoSigner("QuilletPkcs11.sh"));
+    const QString logDir = dir.root() + "/data/Kestrum/Quillet/Logs";
+    QVERIFY(QDir().mkpath(logDir));
+    const QString logPath = logDir + "/QuilletTrayLog.txt";
+    QFile log(logPath);
+    QVERIFY(log.open(QIODevice::WriteOnly));
+    log.close();
+
+    QProcess tray;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_DATA_HOME", dir.root() + "/data");
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    tray.setProcessEnvironment(environment);
+    tray.setWorkingDirectory(dir.bin());
+    const quint16 port = freePort();
+    tray.start(QStringLiteral(QUILLET_BRIDGE_SERVER_EXE), {QString::number(port)});
+    QVERIFY(tray.waitForReadyRead(20000));
+
+    Page good(port);
+    QVERIFY(good.waitConnected());
+    good.send(checkContext("QuilletPkcs11"));
+    QTRY_COMPARE(good.received.size(), 1);
+
+    Page broken(port);
+    QVERIFY(broken.waitConnected());
+    broken.send(checkContext("Quillet"));
+    QTRY_VERIFY_WITH_TIMEOUT(broken.isClosed(), 10000);
+    QTRY_VERIFY(readAll(logPath).contains("Caught AppException -  \"AppException: " + error));
+
+    good.send(request("QuilletPkcs11", "Echo", "1"));
+    QTRY_COMPARE(good.received.size(), 2);
+    Page later(port);
+    QVERIFY(later.waitConnected());
+    later.send(checkContext("QuilletPkcs11"));
+    later.send(request("QuilletPkcs11", "Echo", "2"));
+    QTRY_COMPARE(later.received.size(), 2);
+    QCOMPARE(later.received.at(1), echoReply("QuilletPkcs11", "2", {}));
+    QCOMPARE(tray.state(), QProcess::Running);
+
+    tray.kill();
+    QVERIFY(tray.waitForFinished(10000));
+}
+
+QTEST_GUILESS_MAIN(TestServerCommunicator)
+#include "tst_servercommunicator.moc"
