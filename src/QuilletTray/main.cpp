@@ -18,7 +18,7 @@ int main(int argc, char** argv)
 {
     enableLogging(QStringLiteral("QuilletTrayLog.txt"));
     // One tray per user: the key carries the user id in decimal.
-    SingleInstanceGuard guard(QStringLiteral("QuilletTray_") + QString::number(trayProcessInfo.uid));
+    SingleInstanceGuard guard(QStringLiteral("QuilletTray_") + trayProcessInfo.uid());
 
     int exitCode = 0;
     {
