@@ -2,17 +2,18 @@
 #include "qtrayapp.h"
 #include "startup.h"
 
+#include <memory>
 #include <QCommandLineParser>
 #include <QDebug>
 #include <QDir>
 #include <QSysInfo>
 #include <QTranslator>
 
-#include <memory>
-
 int main(int argc, char** argv)
 {
     enableLogging(QStringLiteral("QuilletTrayLog.txt"));
+    Q_INIT_RESOURCE(themes);
+    Q_INIT_RESOURCE(images);
 
     int exitCode = 0;
     {
@@ -49,6 +50,8 @@ int main(int argc, char** argv)
         } else {
             QApplication::setQuitOnLastWindowClosed(false);
             exitCode = runEventLoop();
+            Q_CLEANUP_RESOURCE(images);
+            Q_CLEANUP_RESOURCE(themes);
             qInfo() << "Quillet Tray is exiting with exit code:" << exitCode;
         }
 
