@@ -2,12 +2,13 @@
 #include "qtrayapp.h"
 #include "startup.h"
 
-#include <memory>
 #include <QCommandLineParser>
 #include <QDebug>
 #include <QDir>
 #include <QSysInfo>
 #include <QTranslator>
+
+#include <memory>
 
 int main(int argc, char** argv)
 {
