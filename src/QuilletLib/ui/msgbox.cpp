@@ -350,6 +350,7 @@ void MsgBox::onMouseMoveEvent(QMouseEvent* ev)
 void MsgBox::onMousePressEvent(QMouseEvent* ev)
 {
     lastPointer = ev->globalPosition().toPoint();
+    startGeometry = geometry();
     resizing = ev->button() == Qt::LeftButton && (nearLeftEdge || nearRightEdge);
 }
 
