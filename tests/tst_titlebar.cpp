@@ -64,7 +64,6 @@ private Q_SLOTS:
     void doubleClick();
     void secondaryForwardsToPrimary();
     void nextPrimaryAfterDestruction();
-    void setTitle();
 };
 
 void TestTitleBar::initTestCase()
@@ -297,17 +296,6 @@ void TestTitleBar::nextPrimaryAfterDestruction()
     // The new primary forwards to nobody.
     drag(newPrimary, QPoint(0, 0), QPoint(2, 2));
     QCOMPARE(followerSpy.size(), 1);
-}
-
-void TestTitleBar::setTitle()
-{
-    TitleBar* titleBar = nullptr;
-    const auto window = windowWithTitleBar(&titleBar);
-    titleBar->setTitle(QStringLiteral("Kestrum Quillet"));
-    const QList<QLabel*> labels
-        = titleBar->findChild<QWidget*>(QStringLiteral("centerInfo"))->findChildren<QLabel*>();
-    QVERIFY(!labels.isEmpty());
-    QCOMPARE(labels.first()->text(), QStringLiteral("Kestrum Quillet"));
 }
 
 QTEST_MAIN(TestTitleBar)
