@@ -337,11 +337,15 @@ void TestMsgBox::detailsAnimation()
 
     // Reversing half way runs one animation back, not two at once.
     heights.clear();
+    connect(timer, &QTimer::timeout, box.get(), [&] {
+        if (heights.size() == 3) {
+            QTest::mouseClick(btnDetails, Qt::LeftButton);
+            record();
+        }
+    });
     QTest::mouseClick(btnDetails, Qt::LeftButton);
     record();
-    QTRY_COMPARE(heights.size(), 3);
-    QTest::mouseClick(btnDetails, Qt::LeftButton);
-    record();
+    QTRY_COMPARE(heights.size(), 6);
     QTRY_VERIFY(!timer->isActive());
     QCOMPARE(heights, QList<int>({18, 36, 54, 36, 18, 0}));
 }
