@@ -19,6 +19,8 @@ int main(int argc, char** argv)
     enableLogging(QStringLiteral("QuilletTrayLog.txt"));
     // One tray per user: the key carries the user id in decimal.
     SingleInstanceGuard guard(QStringLiteral("QuilletTray_") + trayProcessInfo.uid());
+    Q_INIT_RESOURCE(themes);
+    Q_INIT_RESOURCE(images);
 
     int exitCode = 0;
     {
@@ -76,6 +78,8 @@ int main(int argc, char** argv)
 
             QApplication::setQuitOnLastWindowClosed(false);
             exitCode = runEventLoop();
+            Q_CLEANUP_RESOURCE(images);
+            Q_CLEANUP_RESOURCE(themes);
             qInfo() << "Quillet Tray is exiting with exit code:" << exitCode;
             tray.reset();
         }
