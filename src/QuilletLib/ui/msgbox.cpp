@@ -82,7 +82,12 @@ MsgBox::MsgBox(QWidget* parent, const QString& text, const QString& title, int i
     QApplication::style()->polish(ui->lblInfo);
 }
 
-MsgBox::~MsgBox() = default;
+MsgBox::~MsgBox()
+{
+    // A box that closed itself (closeEvent schedules its deletion) must not stay
+    // in the list of open boxes, or terminating would reach a deleted box.
+    unregisterMsgBox(this);
+}
 
 void MsgBox::setupTitleBar()
 {
