@@ -67,6 +67,30 @@ void TestProcessInfo::recordedTable_data()
             + tableLine("   2", "0100007F:00a1", tray, "01", "2")
             + tableLine("   3", "0100007F:00A1", tray, "01", "3")
                                       << "3";
+    QTest::newRow("uid needs a blank after it")
+        << "127.0.0.1" << 40000
+        << "   2: " + page + " " + tray + " 01 00000000:00000000 00:00000000 00000000  1000\n"
+        << "";
+    QTest::newRow("one blank after the state")
+        << "127.0.0.1" << 40000
+        << tableLine("   2", page, tray, "01", "7").replace(QLatin1String(" 01 "), QLatin1String(" 01  "))
+        << "";
+    QTest::newRow("last line without line end")
+        << "127.0.0.1" << 40000 << tableLine("   2", page, tray, "01", "1000").chopped(1) << "1000";
+    // Slot numbers grow down the kernel's table: after one fills its column, none can match.
+    QTest::newRow("lines after a full slot column are not read")
+        << "127.0.0.1" << 40000
+        << tableLine("1000", tray, page, "01", "0") + tableLine("   2", page, tray, "01", "5") << "";
+    {
+        // Far more than one read of the table: lines are cut correctly across reads.
+        QString many;
+        for (int slot = 0; slot < 999; ++slot)
+            many += tableLine(QString::number(slot).rightJustified(4), tray,
+                              QStringLiteral("0100007F:%1").arg(slot, 4, 16, QLatin1Char('0')).toUpper(),
+                              "01", "0");
+        QTest::newRow("match after many reads")
+            << "127.0.0.1" << 40000 << many + tableLine(" 999", page, tray, "01", "1000") << "1000";
+    }
     QTest::newRow("address bytes reversed") << "192.168.1.2" << 40000
                                             << tableLine("   1", "C0A80102:9C40", tray, "01", "1")
             + tableLine("   2", "0201A8C0:9C40", tray, "01", "2")

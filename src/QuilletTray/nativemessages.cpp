@@ -46,6 +46,7 @@ void NativeMessages::setNamespace(const QString& message)
     m_appName = match.captured(1);
     m_version = match.captured(2);
     m_instanceId = match.captured(3);
+    m_checkContext = qualifiedName(QStringLiteral("CheckContext"));
 }
 
 QString NativeMessages::qualifiedName(const QString& name) const
@@ -60,7 +61,7 @@ QString NativeMessages::messageId(const QString& message) const
 
 bool NativeMessages::isCheckContext(const QString& message) const
 {
-    const QString checkContext = qualifiedName(QStringLiteral("CheckContext"));
+    const QString checkContext = isValid() ? m_checkContext : qualifiedName(QStringLiteral("CheckContext"));
     // Relayed messages can be documents of many megabytes: parse only when the name can be
     // in there, written plainly or with \u escapes.
     if (!message.contains(checkContext) && !message.contains(QLatin1String("\\u")))

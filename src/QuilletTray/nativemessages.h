@@ -25,4 +25,6 @@ private:
     QString m_appName;
     QString m_version;
     QString m_instanceId;
+    // qualifiedName("CheckContext"), which every page message is compared with.
+    QString m_checkContext;
 };

@@ -2,8 +2,11 @@
 
 #include "nativemessagingsockethandler.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <QDebug>
 #include <QWebSocket>
+#include <sys/socket.h>
 
 ServerCommunicator::ServerCommunicator(QObject* parent)
     : QObject(parent)
@@ -16,7 +19,17 @@ ServerCommunicator::ServerCommunicator(QObject* parent)
 bool ServerCommunicator::startListening(quint16 port)
 {
     qInfo() << "Server starts listening on" << address.toString() << ":" << port;
-    return server.listen(address, port);
+    if (!server.listen(address, port))
+        return false;
+    // Accepted connections inherit these from the listening socket. Without Nagle's delay, the
+    // end of a message goes out at once instead of waiting for the page's acknowledgement; and
+    // a page that opens many connections at once finds room in the queue instead of waiting a
+    // second for its SYN to be sent again.
+    const int descriptor = int(server.socketDescriptor());
+    const int on = 1;
+    setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    ::listen(descriptor, SOMAXCONN);
+    return true;
 }
 
 void ServerCommunicator::newConnection()
