@@ -1,28 +1,12 @@
 #include "logcapture.h"
 
+#include <algorithm>
 #include <QMutex>
 
 namespace {
 QMutex mutex;
 QStringList captured;
 QtMessageHandler forwardTo = nullptr;
-
-char levelLetter(QtMsgType type)
-{
-    switch (type) {
-    case QtDebugMsg:
-        return 'D';
-    case QtInfoMsg:
-        return 'I';
-    case QtWarningMsg:
-        return 'W';
-    case QtCriticalMsg:
-        return 'C';
-    case QtFatalMsg:
-        return 'F';
-    }
-    return '?';
-}
 } // namespace
 
 LogCapture::LogCapture()
@@ -40,7 +24,7 @@ void LogCapture::handler(QtMsgType type, const QMessageLogContext& context, cons
 {
     {
         QMutexLocker locker(&mutex);
-        captured.append(QLatin1Char(levelLetter(type)) + QStringLiteral(": ") + message);
+        captured.append(QLatin1Char("DWCFI"[type]) + QStringLiteral(": ") + message);
     }
     if (forwardTo)
         forwardTo(type, context, message);
@@ -61,12 +45,8 @@ QStringList LogCapture::lines() const
 int LogCapture::count(const QString& fragment) const
 {
     const QStringList all = lines();
-    int n = 0;
-    for (const QString& line : all) {
-        if (line.contains(fragment))
-            ++n;
-    }
-    return n;
+    return int(std::count_if(all.cbegin(), all.cend(),
+                             [&](const QString& line) { return line.contains(fragment); }));
 }
 
 int LogCapture::indexOf(const QString& fragment, int from) const

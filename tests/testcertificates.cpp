@@ -5,21 +5,6 @@
 #include <QSslConfiguration>
 
 namespace {
-bool openssl(const QString& directory, const QStringList& arguments, QString* error)
-{
-    QProcess process;
-    process.setWorkingDirectory(directory);
-    process.start(QStringLiteral("openssl"), arguments);
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit
-        || process.exitCode() != 0) {
-        *error = QStringLiteral("openssl %1 failed: %2")
-                     .arg(arguments.join(QLatin1Char(' ')),
-                          QString::fromLocal8Bit(process.readAllStandardError()));
-        return false;
-    }
-    return true;
-}
-
 QByteArray readFile(const QString& path)
 {
     QFile file(path);
@@ -30,52 +15,37 @@ QByteArray readFile(const QString& path)
 bool TestCertificates::make(const QString& directory, QString* error)
 {
     // EC keys keep generation fast; the client checks chain and address, not key type.
-    const QStringList ecKey = {QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
-                               QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
-    const QString subjectAltName = QStringLiteral("subjectAltName=IP:127.0.0.1,DNS:localhost");
-    {
-        QFile extensions(directory + QStringLiteral("/server.ext"));
-        if (!extensions.open(QIODevice::WriteOnly)) {
-            *error = QStringLiteral("cannot write server.ext");
+    const QString newKey
+        = QStringLiteral("req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 ");
+    const QString address = QStringLiteral("subjectAltName=IP:127.0.0.1,DNS:localhost");
+    QFile extensions(directory + QStringLiteral("/server.ext"));
+    if (!extensions.open(QIODevice::WriteOnly) || extensions.write(address.toUtf8() + '\n') <= 0) {
+        *error = QStringLiteral("cannot write server.ext");
+        return false;
+    }
+    extensions.close();
+    const QStringList commands {
+        newKey
+            + QStringLiteral(
+                "-x509 -keyout ca.key -out ca.crt -subj /CN=Quillet-Test-Authority "
+                "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign"),
+        newKey + QStringLiteral("-keyout trusted.key -out trusted.csr -subj /CN=127.0.0.1"),
+        QStringLiteral("x509 -req -in trusted.csr -CA ca.crt -CAkey ca.key -CAcreateserial -out trusted.crt "
+                       "-days 2 -extfile server.ext"),
+        newKey + QStringLiteral("-x509 -keyout untrusted.key -out untrusted.crt -subj /CN=127.0.0.1 -addext ")
+            + address,
+    };
+    for (const QString& command : commands) {
+        QProcess process;
+        process.setWorkingDirectory(directory);
+        process.start(QStringLiteral("openssl"), command.split(QLatin1Char(' ')));
+        if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit
+            || process.exitCode() != 0) {
+            *error = QStringLiteral("openssl %1 failed: %2")
+                         .arg(command, QString::fromLocal8Bit(process.readAllStandardError()));
             return false;
         }
-        extensions.write(subjectAltName.toUtf8() + "\n");
     }
-    const bool made
-        = openssl(directory,
-                  QStringList {QStringLiteral("req"), QStringLiteral("-x509")} + ecKey
-                      + QStringList {QStringLiteral("-keyout"), QStringLiteral("ca.key"),
-                                     QStringLiteral("-out"), QStringLiteral("ca.crt"),
-                                     QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
-                                     QStringLiteral("/CN=Quillet Test Authority"), QStringLiteral("-addext"),
-                                     QStringLiteral("basicConstraints=critical,CA:TRUE"),
-                                     QStringLiteral("-addext"),
-                                     QStringLiteral("keyUsage=critical,keyCertSign")},
-                  error)
-        && openssl(directory,
-                   QStringList {QStringLiteral("req")} + ecKey
-                       + QStringList {QStringLiteral("-keyout"), QStringLiteral("trusted.key"),
-                                      QStringLiteral("-out"), QStringLiteral("trusted.csr"),
-                                      QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1")},
-                   error)
-        && openssl(directory,
-                   {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
-                    QStringLiteral("trusted.csr"), QStringLiteral("-CA"), QStringLiteral("ca.crt"),
-                    QStringLiteral("-CAkey"), QStringLiteral("ca.key"), QStringLiteral("-CAcreateserial"),
-                    QStringLiteral("-out"), QStringLiteral("trusted.crt"), QStringLiteral("-days"),
-                    QStringLiteral("2"), QStringLiteral("-extfile"), QStringLiteral("server.ext")},
-                   error)
-        && openssl(directory,
-                   QStringList {QStringLiteral("req"), QStringLiteral("-x509")} + ecKey
-                       + QStringList {QStringLiteral("-keyout"), QStringLiteral("untrusted.key"),
-                                      QStringLiteral("-out"), QStringLiteral("untrusted.crt"),
-                                      QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
-                                      QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-addext"),
-                                      subjectAltName},
-                   error);
-    if (!made)
-        return false;
-
     m_authority = QSslCertificate(readFile(directory + QStringLiteral("/ca.crt")));
     m_trusted = QSslCertificate(readFile(directory + QStringLiteral("/trusted.crt")));
     m_trustedKey = QSslKey(readFile(directory + QStringLiteral("/trusted.key")), QSsl::Ec);

@@ -9,28 +9,6 @@
 
 namespace {
 const char* const bufferProperty = "requestBuffer";
-
-QByteArray reasonPhrase(int status)
-{
-    switch (status) {
-    case 200:
-        return "OK";
-    case 301:
-        return "Moved Permanently";
-    case 302:
-        return "Found";
-    case 307:
-        return "Temporary Redirect";
-    case 404:
-        return "Not Found";
-    case 407:
-        return "Proxy Authentication Required";
-    case 500:
-        return "Internal Server Error";
-    default:
-        return "Status";
-    }
-}
 } // namespace
 
 TestHttpServer::Response TestHttpServer::ok(const QByteArray& body)
@@ -136,7 +114,8 @@ void TestHttpServer::readRequest(QTcpSocket* socket)
     m_requests.append(target);
     const Response response = m_responses.value(target, m_others);
 
-    QByteArray reply = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status)
+    QByteArray reply = "HTTP/1.1 " + QByteArray::number(response.status)
+        + (response.status == 200 ? " OK" : " Status")
         + "\r\nContent-Length: " + QByteArray::number(response.body.size()) + "\r\nConnection: close\r\n";
     for (const auto& header : response.headers)
         reply += header.first + ": " + header.second + "\r\n";

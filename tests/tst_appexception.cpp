@@ -43,7 +43,6 @@ private Q_SLOTS:
     void rendering();
     void threeLevelChain();
     void copiesShareCauseCloneIsIndependent();
-    void raiseThrowsCopy();
     void notifyNamesTheKind_data();
     void notifyNamesTheKind();
 };
@@ -54,7 +53,8 @@ void TestAppException::rendering_data()
     QTest::addColumn<bool>("withLocation");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("message without location") << "Config wasn't loaded!" << false << "AppException: Config wasn't loaded!";
+    QTest::newRow("message without location")
+        << "Config wasn't loaded!" << false << "AppException: Config wasn't loaded!";
     QTest::newRow("message with location")
         << "Boom" << true << "AppException: Boom\n  at void f() in a.cpp line 42";
     QTest::newRow("empty message") << "" << false << "AppException: <No message available>";
@@ -67,7 +67,8 @@ void TestAppException::rendering()
     QFETCH(QString, general);
     QFETCH(bool, withLocation);
     QFETCH(QString, expected);
-    const AppException e(general, QStringLiteral("a.cpp"), 42, QStringLiteral("void f()"), QStringLiteral("detail"));
+    const AppException e(general, QStringLiteral("a.cpp"), 42, QStringLiteral("void f()"),
+                         QStringLiteral("detail"));
     QCOMPARE(e.toString(withLocation), expected);
     QVERIFY(e.hasDetailMessage());
     QCOMPARE(e.detailMessage(), QStringLiteral("detail"));
@@ -76,9 +77,12 @@ void TestAppException::rendering()
 void TestAppException::threeLevelChain()
 {
     const AppException c = makeAt(QStringLiteral("C"), 3);
-    const AppException b(QStringLiteral("B"), c, QStringLiteral("b.cpp"), 2, QStringLiteral("void g()"), QString());
-    const AppException a(QStringLiteral("A"), b, QStringLiteral("x.cpp"), 1, QStringLiteral("void h()"), QString());
-    QCOMPARE(a.toString(false), QStringLiteral("AppException: A\ncaused by AppException: B\ncaused by AppException: C"));
+    const AppException b(QStringLiteral("B"), c, QStringLiteral("b.cpp"), 2, QStringLiteral("void g()"),
+                         QString());
+    const AppException a(QStringLiteral("A"), b, QStringLiteral("x.cpp"), 1, QStringLiteral("void h()"),
+                         QString());
+    QCOMPARE(a.toString(false),
+             QStringLiteral("AppException: A\ncaused by AppException: B\ncaused by AppException: C"));
     QCOMPARE(a.toString(true),
              QStringLiteral("AppException: A\n  at void h() in x.cpp line 1\n"
                             "caused by AppException: B\n  at void g() in b.cpp line 2\n"
@@ -89,7 +93,7 @@ void TestAppException::threeLevelChain()
 void TestAppException::copiesShareCauseCloneIsIndependent()
 {
     auto* original = new AppException(QStringLiteral("outer"), makeAt(QStringLiteral("inner"), 7),
-                                       QStringLiteral("o.cpp"), 9, QStringLiteral("void o()"), QString());
+                                      QStringLiteral("o.cpp"), 9, QStringLiteral("void o()"), QString());
     const AppException copy(*original);
     QCOMPARE(copy.cause(), original->cause());
 
@@ -102,28 +106,17 @@ void TestAppException::copiesShareCauseCloneIsIndependent()
     delete cloned;
 }
 
-void TestAppException::raiseThrowsCopy()
-{
-    const AppException e = makeAt(QStringLiteral("raised"), 5);
-    try {
-        e.raise();
-        QFAIL("raise() returned");
-    } catch (const AppException& caught) {
-        QCOMPARE(caught.toString(true), e.toString(true));
-        QVERIFY(&caught != &e);
-    }
-}
-
 void TestAppException::notifyNamesTheKind_data()
 {
     QTest::addColumn<int>("kind");
     QTest::addColumn<QStringList>("warnings");
 
-    QTest::newRow("AppException") << 0
-                                  << QStringList{
-                                         "Caught AppException -  \"AppException: slot failed\\n  at void f() in a.cpp line 42\""};
-    QTest::newRow("std::exception") << 1 << QStringList{"Caught std::exception -  runtime trouble"};
-    QTest::newRow("int") << 2 << QStringList{"Caught unknown exception", "Unknown exception type:  \"i\""};
+    QTest::newRow("AppException")
+        << 0
+        << QStringList {
+               "Caught AppException -  \"AppException: slot failed\\n  at void f() in a.cpp line 42\""};
+    QTest::newRow("std::exception") << 1 << QStringList {"Caught std::exception -  runtime trouble"};
+    QTest::newRow("int") << 2 << QStringList {"Caught unknown exception", "Unknown exception type:  \"i\""};
 }
 
 void TestAppException::notifyNamesTheKind()

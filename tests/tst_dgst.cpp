@@ -66,16 +66,12 @@ void TestDgst::verify_data()
 
     QByteArray changedData = document;
     changedData[10] = static_cast<char>(changedData.at(10) ^ 0x01);
-    QByteArray changedSignature = good;
-    changedSignature[100] = static_cast<char>(changedSignature.at(100) ^ 0x80);
     const QByteArray large(1024 * 1024, 'q');
 
     QTest::newRow("valid") << document << good << true << valid;
     QTest::newRow("one data byte changed") << changedData << good << false << invalid;
-    QTest::newRow("one signature byte changed") << document << changedSignature << false << invalid;
     QTest::newRow("signature over other bytes") << document << signature("other bytes") << false << invalid;
     QTest::newRow("signature one byte short") << document << good.left(255) << false << invalidOrError;
-    QTest::newRow("signature one byte long") << document << good + '\0' << false << invalidOrError;
     QTest::newRow("empty signature") << document << QByteArray() << false << invalidOrError;
     QTest::newRow("empty data, its own signature")
         << QByteArray() << signature(QByteArray()) << true << valid;

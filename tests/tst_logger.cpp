@@ -14,7 +14,6 @@ class TestLogger : public QObject
 private Q_SLOTS:
     void initTestCase();
     void init();
-    void directories();
     void lineFormat();
     void levelLetters_data();
     void levelLetters();
@@ -52,13 +51,6 @@ QStringList TestLogger::readLines() const
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-void TestLogger::directories()
-{
-    QCOMPARE(dataDirectory(), m_home.path() + QStringLiteral("/Kestrum/Quillet/"));
-    QCOMPARE(logDirectory(), m_home.path() + QStringLiteral("/Kestrum/Quillet/Logs/"));
-    QCOMPARE(logFilePath(), m_logFile);
 }
 
 void TestLogger::lineFormat()
@@ -101,8 +93,9 @@ void TestLogger::levelLetters()
     messageHandler(static_cast<QtMsgType>(type), context, QStringLiteral("text"));
     const QStringList lines = readLines();
     QCOMPARE(lines.size(), 1);
-    QVERIFY2(lines.first().endsWith(QStringLiteral(" - %1 - text - at void g() in file.cpp line 7").arg(letter)),
-             qPrintable(lines.first()));
+    QVERIFY2(
+        lines.first().endsWith(QStringLiteral(" - %1 - text - at void g() in file.cpp line 7").arg(letter)),
+        qPrintable(lines.first()));
 }
 
 void TestLogger::switchesWithFilePresence()
@@ -142,7 +135,8 @@ void TestLogger::markersInMessageStayIntact()
     qInfo() << "page sent %1 %5 %8 %%";
     const QStringList lines = readLines();
     QCOMPARE(lines.size(), 1);
-    QVERIFY2(lines.first().contains(QStringLiteral(" - I - page sent %1 %5 %8 %% - at ")), qPrintable(lines.first()));
+    QVERIFY2(lines.first().contains(QStringLiteral(" - I - page sent %1 %5 %8 %% - at ")),
+             qPrintable(lines.first()));
 }
 
 void TestLogger::threadsNeverInterleave()

@@ -1,8 +1,8 @@
 #include <QDirIterator>
 #include <QRegularExpression>
 #include <QTranslator>
-#include <QXmlStreamReader>
 #include <QtTest>
+#include <QXmlStreamReader>
 
 namespace {
 struct Key
@@ -16,9 +16,11 @@ struct Key
 QList<Key> keysUsedInSources()
 {
     QList<Key> keys;
-    const QRegularExpression trCall(QStringLiteral("(?<![\\w.>:])(?:QObject::)?tr\\(\\s*\"((?:[^\"\\\\]|\\\\.)*)\""));
-    QDirIterator it(QStringLiteral(QUILLET_SOURCE_DIR "/src"), {QStringLiteral("*.cpp"), QStringLiteral("*.h")},
-                    QDir::Files, QDirIterator::Subdirectories);
+    const QRegularExpression trCall(
+        QStringLiteral("(?<![\\w.>:])(?:QObject::)?tr\\(\\s*\"((?:[^\"\\\\]|\\\\.)*)\""));
+    QDirIterator it(QStringLiteral(QUILLET_SOURCE_DIR "/src"),
+                    {QStringLiteral("*.cpp"), QStringLiteral("*.h")}, QDir::Files,
+                    QDirIterator::Subdirectories);
     while (it.hasNext()) {
         QFile file(it.next());
         if (!file.open(QIODevice::ReadOnly))
@@ -26,7 +28,8 @@ QList<Key> keysUsedInSources()
         const QString text = QString::fromUtf8(file.readAll());
         auto matches = trCall.globalMatch(text);
         while (matches.hasNext())
-            keys.append({QStringLiteral("QObject"), matches.next().captured(1).replace(QStringLiteral("\\n"), "\n")});
+            keys.append(
+                {QStringLiteral("QObject"), matches.next().captured(1).replace(QStringLiteral("\\n"), "\n")});
     }
     QDirIterator forms(QStringLiteral(QUILLET_SOURCE_DIR "/src"), {QStringLiteral("*.ui")}, QDir::Files,
                        QDirIterator::Subdirectories);
