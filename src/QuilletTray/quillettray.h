@@ -66,7 +66,7 @@ protected:
 private:
     // The day's check is done: look again at the calendar later.
     void finishDay();
-    // The absolute path of a stamp file in the data directory, made if missing.
+    // The absolute path of a stamp file in the data directory, which is made if missing.
     QString stampPath(const QString& name) const;
 
     QAction aboutAction;
