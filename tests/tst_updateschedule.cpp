@@ -425,7 +425,7 @@ void TestUpdateSchedule::failuresInANewMonth()
     // The count started again: the next day's first failure is the first one.
     tray.date = tray.date.addDays(1);
     QTRY_VERIFY2(log.count(QStringLiteral("Updater error count:")) >= 3, dump(log).constData());
-    QStringList counts = scheduleLines(log).filter(QStringLiteral("Updater error count:"));
+    const QStringList counts = scheduleLines(log).filter(QStringLiteral("Updater error count:"));
     QCOMPARE(counts.at(2), QStringLiteral("I - Updater error count: 1"));
 }
 
