@@ -115,11 +115,12 @@ void TestQuilletTray::menuEntries_data()
     // An empty text marks a separator.
     QTest::newRow("1 about") << 0 << "&About" << QStringList();
     QTest::newRow("2 separator") << 1 << QString() << QStringList();
-    QTest::newRow("3 diagnostics") << 2 << "&Diagnostics"
+    QTest::newRow("3 check version") << 2 << "&Check for updates" << QStringList();
+    QTest::newRow("4 diagnostics") << 3 << "&Diagnostics"
                                    << QStringList {"Turn &logging on", "&Open log folder"};
-    QTest::newRow("4 settings") << 3 << "&Settings" << QStringList {"Start when I &log in"};
-    QTest::newRow("5 separator") << 4 << QString() << QStringList();
-    QTest::newRow("6 quit") << 5 << "&Quit" << QStringList();
+    QTest::newRow("5 settings") << 4 << "&Settings" << QStringList {"Start when I &log in"};
+    QTest::newRow("6 separator") << 5 << QString() << QStringList();
+    QTest::newRow("7 quit") << 6 << "&Quit" << QStringList();
 }
 
 void TestQuilletTray::menuEntries()
@@ -130,7 +131,7 @@ void TestQuilletTray::menuEntries()
 
     const auto tray = makeTray();
     const QList<QAction*> actions = tray->contextMenu()->actions();
-    QCOMPARE(actions.size(), 6);
+    QCOMPARE(actions.size(), 7);
     QAction* action = actions.at(position);
     QCOMPARE(action->isSeparator(), text.isEmpty());
     QCOMPARE(action->text(), text);
@@ -140,7 +141,7 @@ void TestQuilletTray::menuEntries()
             entries.append(entry->text());
     }
     QCOMPARE(entries, submenu);
-    if (position == 3)
+    if (position == 4)
         QVERIFY(action->menu()->actions().first()->isCheckable());
 }
 
@@ -156,7 +157,7 @@ void TestQuilletTray::eachOpeningLogsAndRefreshesAutostart()
 {
     const auto tray = makeTray();
     QMenu* menu = tray->contextMenu();
-    QAction* startup = menu->actions().at(3)->menu()->actions().first();
+    QAction* startup = menu->actions().at(4)->menu()->actions().first();
     MessageLog log;
 
     QFile entry(m_autostartFile);

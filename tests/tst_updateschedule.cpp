@@ -1,0 +1,628 @@
+#include "messagelog.h"
+#include "msgbox.h"
+#include "quillettray.h"
+#include "testhttpserver.h"
+#include "testsigner.h"
+
+#include <functional>
+#include <QDir>
+#include <QFile>
+#include <QMenu>
+#include <QTemporaryDir>
+#include <QTranslator>
+#include <QtTest>
+
+namespace {
+const char* const proxyVariables[] = {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY",
+                                      "all_proxy",  "ALL_PROXY",   "no_proxy",   "NO_PROXY"};
+// Return values of runLoopUntil() other than the tray's own.
+constexpr int stillRunning = 42;
+constexpr int timedOut = 99;
+// Lines of the schedule itself, among those of the version check and the stamps.
+const QStringList scheduleMarkers {
+    QStringLiteral("Entering check new day"), QStringLiteral("Setting up "),
+    QStringLiteral("Starting UpdaterLib"),    QStringLiteral("QuilletUpdater"),
+    QStringLiteral("Updater error count:"),   QStringLiteral("Overriding file:"),
+    QStringLiteral("Override is successful")};
+
+// The log for a failure message.
+QByteArray dump(const MessageLog& log)
+{
+    return log.lines().join(QLatin1Char('\n')).toLocal8Bit();
+}
+} // namespace
+
+// The tray with the schedule's intervals in milliseconds and a calendar of the test's.
+class ScheduledTray : public QuilletTray
+{
+public:
+    // The program's directory is the current one; `directory` takes its place.
+    ScheduledTray(const QString& directory, const QString& languageCode, int checkMs, int loopMs, int retryMs)
+        : QuilletTray(nullptr, languageCode, ScheduleDelays {checkMs, loopMs, retryMs})
+    {
+        QDir::setCurrent(directory);
+    }
+
+    // A null date follows the real calendar.
+    QDate date;
+
+protected:
+    QDate today() const override { return date.isValid() ? date : QuilletTray::today(); }
+};
+
+// The daily update schedule of the tray: real version checks against a local HTTP
+// server, fake updater scripts that record their arguments, stamps under a temporary
+// data directory.
+class TestUpdateSchedule : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void firstLook_data();
+    void firstLook();
+    void normalDayAndTheNext();
+    void newerVersionStartsTheUpdater_data();
+    void newerVersionStartsTheUpdater();
+    void failuresInTheStampsMonth();
+    void failuresInANewMonth_data();
+    void failuresInANewMonth();
+    void isNewMonth_data();
+    void isNewMonth();
+    void checkVersionTwiceGivesOneProcess();
+    void missingUpdaterScript();
+    void updaterExitCodes_data();
+    void updaterExitCodes();
+    void silentResultCodes_data();
+    void silentResultCodes();
+
+private:
+    void useDocument(const QString& path);
+    void writeUpdater(const QString& body);
+    void blockDataDirectory();
+    QStringList updaterCalls() const;
+    QString stampPath() const;
+    QString binDirectory() const { return m_root->filePath(QStringLiteral("bin")); }
+    static QStringList scheduleLines(const MessageLog& log);
+    static int runLoopUntil(const std::function<bool()>& done);
+    static QAction* checkVersionAction(QuilletTray& tray);
+
+    QTranslator m_translator;
+    TestHttpServer m_server;
+    std::unique_ptr<QTemporaryDir> m_root;
+    bool m_signedDocuments = false;
+    bool m_birthTimeKept = false;
+};
+
+void TestUpdateSchedule::initTestCase()
+{
+    QVERIFY(m_translator.load(QStringLiteral(QUILLET_QM_DIR "/QuilletTray_en.qm")));
+    QVERIFY(QCoreApplication::installTranslator(&m_translator));
+    // The check uses the system's proxy settings; nothing may leave loopback.
+    for (const char* name : proxyVariables)
+        qunsetenv(name);
+
+    QVERIFY(m_server.listenPlain());
+    m_server.serve(QStringLiteral("/broken.xml"), TestHttpServer::status(500));
+#ifdef QUILLET_UPDATE_KEY_IS_DEV
+    // The documents stay valid for the whole run; the signer's files go with this directory.
+    static QTemporaryDir signing;
+    QVERIFY(signing.isValid());
+    TestSigner signer(signing.path());
+    const QString page = QStringLiteral("https://kestrum.eu/quillet");
+    for (const QString& version : {QStringLiteral("2.6.1"), QStringLiteral("2.7")}) {
+        const QByteArray document = signer.makeDocument({version, page});
+        const QByteArray signature = signer.sign(document);
+        QVERIFY2(!document.isEmpty() && !signature.isEmpty(), qPrintable(signer.lastError()));
+        m_server.serve(QStringLiteral("/v%1.xml").arg(version), TestHttpServer::ok(document));
+        m_server.serve(QStringLiteral("/v%1.xml.sig").arg(version), TestHttpServer::ok(signature));
+    }
+    m_signedDocuments = true;
+#endif
+
+    QTemporaryDir probe;
+    QFile file(probe.filePath(QStringLiteral("probe")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    m_birthTimeKept = QFileInfo(file.fileName()).birthTime().isValid();
+    if (!m_birthTimeKept)
+        qInfo("The file system keeps no birth times: every stamp counts as made in another month");
+}
+
+void TestUpdateSchedule::init()
+{
+    m_root = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_root->isValid());
+    const QDir root(m_root->path());
+    for (const char* dir : {"home/.config", "bin", "etc"})
+        QVERIFY(root.mkpath(QString::fromLatin1(dir)));
+    qputenv("HOME", QFile::encodeName(root.filePath(QStringLiteral("home"))));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(root.filePath(QStringLiteral("data"))));
+    // The tray moves to the program's directory; the configuration and the updater script
+    // are found relative to the current directory, so the test's tree takes its place.
+    QVERIFY(QDir::setCurrent(root.filePath(QStringLiteral("bin"))));
+    useDocument(QStringLiteral("/v2.6.1.xml"));
+    m_server.clearLog();
+}
+
+void TestUpdateSchedule::cleanup()
+{
+    MsgBox::setTerminating(false);
+}
+
+void TestUpdateSchedule::useDocument(const QString& path)
+{
+    QFile file(m_root->filePath(QStringLiteral("etc/Quillet.conf")));
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(QStringLiteral("<Quillet><QuilletTray><CheckUser>true</CheckUser></QuilletTray>"
+                              "<QuilletUpdater><Version>2.6.1</Version><Url>%1</Url>"
+                              "<DownloadUrl>https://kestrum.eu/d/</DownloadUrl></QuilletUpdater></Quillet>")
+                   .arg(m_server.url(path).toString())
+                   .toUtf8());
+}
+
+void TestUpdateSchedule::writeUpdater(const QString& body)
+{
+    QFile script(m_root->filePath(QStringLiteral("bin/QuilletUpdater.sh")));
+    QVERIFY(script.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    const QString calls = m_root->filePath(QStringLiteral("updater-calls.txt"));
+    script.write(QStringLiteral("#!/bin/sh\necho \"$*\" >> '%1'\n%2\n").arg(calls, body).toUtf8());
+    script.close();
+    QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
+}
+
+void TestUpdateSchedule::blockDataDirectory()
+{
+    QFile blocker(m_root->filePath(QStringLiteral("data")));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+}
+
+QStringList TestUpdateSchedule::updaterCalls() const
+{
+    QFile file(m_root->filePath(QStringLiteral("updater-calls.txt")));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QString TestUpdateSchedule::stampPath() const
+{
+    return m_root->filePath(QStringLiteral("data/Kestrum/Quillet/update.stamp"));
+}
+
+QStringList TestUpdateSchedule::scheduleLines(const MessageLog& log)
+{
+    QStringList lines;
+    for (const QString& line : log.lines()) {
+        for (const QString& marker : scheduleMarkers) {
+            if (line.contains(marker)) {
+                lines.append(line);
+                break;
+            }
+        }
+    }
+    return lines;
+}
+
+// Runs the application's event loop, as the program does, until `done` holds (the
+// result is then stillRunning), the tray ends it, or 20 seconds pass (timedOut).
+int TestUpdateSchedule::runLoopUntil(const std::function<bool()>& done)
+{
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, [&done] {
+        if (done())
+            QCoreApplication::exit(stillRunning);
+    });
+    poll.start(10);
+    QTimer limit;
+    limit.setSingleShot(true);
+    connect(&limit, &QTimer::timeout, [] { QCoreApplication::exit(timedOut); });
+    limit.start(20000);
+    return QCoreApplication::exec();
+}
+
+QAction* TestUpdateSchedule::checkVersionAction(QuilletTray& tray)
+{
+    // Right below the first separator.
+    QAction* action = tray.contextMenu()->actions().value(2);
+    return action && action->text() == QStringLiteral("&Check for updates") ? action : nullptr;
+}
+
+void TestUpdateSchedule::firstLook_data()
+{
+    QTest::addColumn<bool>("checkFromMenu");
+    QTest::addColumn<QString>("line");
+
+    QTest::newRow("fresh start: check in 15 minutes")
+        << false << "I - Setting up delay version check up to -> 900000";
+    // The updater script is missing here: the start fails quietly, the day counts as checked.
+    QTest::newRow("checked from the menu: look again in 6 hours")
+        << true << "I - Setting up loop check timer up to -> 21600000";
+}
+
+void TestUpdateSchedule::firstLook()
+{
+    QFETCH(bool, checkFromMenu);
+    QFETCH(QString, line);
+
+    MessageLog log;
+    QuilletTray tray(nullptr, QStringLiteral("en"));
+    QVERIFY(QDir::setCurrent(m_root->filePath(QStringLiteral("bin"))));
+    // The first look waits for the event loop.
+    QVERIFY(!log.contains(QStringLiteral("Entering check new day")));
+    log.clear();
+    QVERIFY(checkVersionAction(tray));
+    if (checkFromMenu)
+        checkVersionAction(tray)->trigger();
+
+    QTRY_VERIFY2(log.contains(line), dump(log).constData());
+    QStringList expected {QStringLiteral("I - Entering check new day"), line};
+    if (checkFromMenu)
+        expected.prepend(QStringLiteral("I - Starting QuilletUpdater in GUI mode"));
+    QCOMPARE(scheduleLines(log), expected);
+    QVERIFY(m_server.requests().isEmpty());
+}
+
+void TestUpdateSchedule::normalDayAndTheNext()
+{
+    if (!m_signedDocuments)
+        QSKIP(
+            "The build carries another update key than the development key, whose private half signs here.");
+    writeUpdater(QStringLiteral("exit 0"));
+    ScheduledTray tray(binDirectory(), QStringLiteral("en"), 20, 30, 60000);
+    MessageLog log;
+
+    QTRY_VERIFY2(log.count(QStringLiteral("Setting up loop check timer")) >= 3, dump(log).constData());
+    const QStringList day = scheduleLines(log).mid(0, 6);
+    QCOMPARE(day,
+             (QStringList {QStringLiteral("I - Entering check new day"),
+                           QStringLiteral("I - Setting up delay version check up to -> 20"),
+                           QStringLiteral("I - Starting UpdaterLib"),
+                           QStringLiteral("I - QuilletUpdater thinks Quillet has actual version"),
+                           QStringLiteral("I - Entering check new day"),
+                           QStringLiteral("I - Setting up loop check timer up to -> 30")}));
+    QCOMPARE(m_server.requests(),
+             (QStringList {QStringLiteral("/v2.6.1.xml"), QStringLiteral("/v2.6.1.xml.sig")}));
+    QCOMPARE(log.count(QStringLiteral("Starting UpdaterLib")), 1);
+
+    // The first look after midnight brings the next day's check.
+    tray.date = QDate::currentDate().addDays(1);
+    QTRY_COMPARE(log.count(QStringLiteral("QuilletUpdater thinks Quillet has actual version")), 2);
+    QCOMPARE(log.count(QStringLiteral("Setting up delay version check up to -> 20")), 2);
+    QCOMPARE(m_server.requests().size(), 4);
+    QVERIFY(updaterCalls().isEmpty());
+}
+
+void TestUpdateSchedule::newerVersionStartsTheUpdater_data()
+{
+    QTest::addColumn<QString>("language");
+    QTest::addColumn<QString>("arguments");
+
+    QTest::newRow("English") << "en"
+                             << "-len -g";
+    QTest::newRow("Slovak") << "sk"
+                            << "-lsk -g";
+}
+
+void TestUpdateSchedule::newerVersionStartsTheUpdater()
+{
+    QFETCH(QString, language);
+    QFETCH(QString, arguments);
+
+    if (!m_signedDocuments)
+        QSKIP(
+            "The build carries another update key than the development key, whose private half signs here.");
+    useDocument(QStringLiteral("/v2.7.xml"));
+    writeUpdater(QStringLiteral("exit 0"));
+    ScheduledTray tray(binDirectory(), language, 10, 20, 60000);
+    MessageLog log;
+
+    QTRY_VERIFY(
+        log.contains(QStringLiteral("QuilletUpdater exited correctly without message for QuilletTray")));
+    // Several more looks at the calendar on the same day start nothing more.
+    const int looks = log.count(QStringLiteral("Entering check new day"));
+    QTRY_VERIFY2(log.count(QStringLiteral("Entering check new day")) >= looks + 3, dump(log).constData());
+    QCOMPARE(updaterCalls(), QStringList {arguments});
+    QCOMPARE(log.count(QStringLiteral("QuilletUpdater found new version of Quillet")), 1);
+    QCOMPARE(log.count(QStringLiteral("Starting QuilletUpdater in GUI mode")), 1);
+    QCOMPARE(log.count(QStringLiteral("Starting UpdaterLib")), 1);
+}
+
+void TestUpdateSchedule::failuresInTheStampsMonth()
+{
+    if (!m_birthTimeKept)
+        QSKIP("Needs a file system that keeps birth times");
+    useDocument(QStringLiteral("/broken.xml"));
+    writeUpdater(QStringLiteral("exit 0"));
+    QVERIFY(QDir().mkpath(QFileInfo(stampPath()).path()));
+    QFile stamp(stampPath());
+    QVERIFY(stamp.open(QIODevice::WriteOnly));
+    stamp.close();
+    const QDate made = QFileInfo(stampPath()).birthTime().date();
+
+    ScheduledTray tray(binDirectory(), QStringLiteral("en"), 10, 20, 15);
+    MessageLog log;
+    tray.date = QDate(made.year(), made.month(), 10);
+    QTRY_VERIFY2(log.contains(QStringLiteral("Setting up loop check timer")), dump(log).constData());
+    QCOMPARE(
+        scheduleLines(log).mid(0, 8),
+        (QStringList {QStringLiteral("I - Entering check new day"),
+                      QStringLiteral("I - Setting up delay version check up to -> 10"),
+                      QStringLiteral("I - Starting UpdaterLib"), QStringLiteral("I - Updater error count: 1"),
+                      QStringLiteral("I - Starting UpdaterLib"), QStringLiteral("I - Updater error count: 2"),
+                      QStringLiteral("I - Entering check new day"),
+                      QStringLiteral("I - Setting up loop check timer up to -> 20")}));
+    QCOMPARE(m_server.requests(),
+             (QStringList {QStringLiteral("/broken.xml"), QStringLiteral("/broken.xml")}));
+
+    // The next day in the same month: one more failure, no retry, still no updater.
+    tray.date = tray.date.addDays(1);
+    QTRY_VERIFY2(log.contains(QStringLiteral("Updater error count: 3")), dump(log).constData());
+    const int looks = log.count(QStringLiteral("Setting up loop check timer"));
+    QTRY_VERIFY2(log.count(QStringLiteral("Setting up loop check timer")) >= looks + 2,
+                 dump(log).constData());
+    QCOMPARE(m_server.requests().size(), 3);
+    QVERIFY(!log.contains(QStringLiteral("Updater error count: 4")));
+    QVERIFY(!log.contains(QStringLiteral("QuilletUpdater in GUI mode")));
+    QVERIFY(!log.contains(QStringLiteral("Overriding file:")));
+    QVERIFY(updaterCalls().isEmpty());
+    QCOMPARE(QFileInfo(stampPath()).birthTime().date(), made);
+}
+
+void TestUpdateSchedule::failuresInANewMonth_data()
+{
+    QTest::addColumn<QString>("stamp");
+
+    QTest::newRow("stamp missing") << "missing";
+    QTest::newRow("stamp from another month") << "other month";
+    QTest::newRow("data directory cannot be made") << "blocked";
+}
+
+void TestUpdateSchedule::failuresInANewMonth()
+{
+    QFETCH(QString, stamp);
+
+    useDocument(QStringLiteral("/broken.xml"));
+    writeUpdater(QStringLiteral("exit 0"));
+    QDateTime oldBirth;
+    if (stamp == QStringLiteral("other month")) {
+        QVERIFY(QDir().mkpath(QFileInfo(stampPath()).path()));
+        QFile file(stampPath());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        oldBirth = QFileInfo(stampPath()).birthTime();
+    } else if (stamp == QStringLiteral("blocked")) {
+        blockDataDirectory();
+    }
+
+    ScheduledTray tray(binDirectory(), QStringLiteral("en"), 10, 20, 15);
+    MessageLog log;
+    // A stamp made today counts as another month's when the calendar says next month.
+    tray.date = oldBirth.isValid() ? oldBirth.date().addMonths(1) : QDate::currentDate();
+    QTRY_VERIFY2(log.contains(QStringLiteral("Setting up loop check timer")), dump(log).constData());
+    QStringList expected {QStringLiteral("I - Updater error count: 2"),
+                          QStringLiteral("I - Overriding file:  \"%1\"").arg(stampPath())};
+    if (stamp != QStringLiteral("blocked"))
+        expected.append(QStringLiteral("I - Override is successful"));
+    expected += QStringList {QStringLiteral("I - Starting QuilletUpdater in GUI mode"),
+                             QStringLiteral("I - Entering check new day"),
+                             QStringLiteral("I - Setting up loop check timer up to -> 20")};
+    const QStringList lines = scheduleLines(log);
+    const qsizetype second = lines.indexOf(expected.first());
+    QVERIFY2(second > 0, qPrintable(lines.join(QLatin1Char('\n'))));
+    QCOMPARE(lines.mid(second, expected.size()), expected);
+    QTRY_COMPARE(updaterCalls(), QStringList {QStringLiteral("-len -g")});
+
+    // The stamp is made anew, with a birth time of its own.
+    if (stamp != QStringLiteral("blocked")) {
+        QVERIFY(QFileInfo::exists(stampPath()));
+        if (oldBirth.isValid())
+            QVERIFY(QFileInfo(stampPath()).birthTime() > oldBirth);
+    }
+
+    // The count started again: the next day's first failure is the first one.
+    tray.date = tray.date.addDays(1);
+    QTRY_VERIFY2(log.count(QStringLiteral("Updater error count:")) >= 3, dump(log).constData());
+    const QStringList counts = scheduleLines(log).filter(QStringLiteral("Updater error count:"));
+    QCOMPARE(counts.at(2), QStringLiteral("I - Updater error count: 1"));
+}
+
+void TestUpdateSchedule::isNewMonth_data()
+{
+    QTest::addColumn<bool>("stampExists");
+    QTest::addColumn<int>("monthsLater");
+    QTest::addColumn<int>("yearsLater");
+    QTest::addColumn<bool>("modifiedLastMonth");
+    QTest::addColumn<bool>("newMonth");
+
+    QTest::newRow("missing") << false << 0 << 0 << false << true;
+    QTest::newRow("made this month, asked at its end") << true << 0 << 0 << false << false;
+    QTest::newRow("made this month, asked next month") << true << 1 << 0 << false << true;
+    QTest::newRow("made this month, asked a month earlier") << true << -1 << 0 << false << true;
+    QTest::newRow("made in this month of last year") << true << 0 << 1 << false << false;
+    // Only the birth counts, not the last change.
+    QTest::newRow("modified last month, made this month") << true << 0 << 0 << true << false;
+}
+
+void TestUpdateSchedule::isNewMonth()
+{
+    QFETCH(bool, stampExists);
+    QFETCH(int, monthsLater);
+    QFETCH(int, yearsLater);
+    QFETCH(bool, modifiedLastMonth);
+    QFETCH(bool, newMonth);
+
+    ScheduledTray tray(binDirectory(), QStringLiteral("en"), 60000, 60000, 60000);
+    QDate made = QDate::currentDate();
+    if (stampExists) {
+        QVERIFY(QDir().mkpath(QFileInfo(stampPath()).path()));
+        QFile file(stampPath());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        if (modifiedLastMonth)
+            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addMonths(-1),
+                                     QFileDevice::FileModificationTime));
+        file.close();
+        made = QFileInfo(stampPath()).birthTime().date();
+        if (!m_birthTimeKept) {
+            made = QDate::currentDate();
+            newMonth = true;
+        }
+    }
+    tray.date = QDate(made.year(), made.month(), 1).addMonths(monthsLater).addYears(yearsLater);
+    if (monthsLater == 0 && yearsLater == 0)
+        tray.date = tray.date.addDays(tray.date.daysInMonth() - 1);
+
+    MessageLog log;
+    QCOMPARE(tray.isNewMonth(), newMonth);
+    QCOMPARE(log.count(QStringLiteral("I - Overriding file:  \"%1\"").arg(stampPath())), newMonth ? 1 : 0);
+    QVERIFY(QFileInfo::exists(stampPath()));
+    // A stamp just made belongs to today's month, whatever the file system keeps.
+    if (newMonth && m_birthTimeKept) {
+        tray.date = QDate::currentDate();
+        QVERIFY(!tray.isNewMonth());
+    }
+}
+
+void TestUpdateSchedule::checkVersionTwiceGivesOneProcess()
+{
+    // The updater stays until the tray goes: it waits for input that never comes.
+    const QString pidFile = m_root->filePath(QStringLiteral("updater.pid"));
+    writeUpdater(QStringLiteral("echo $$ > '%1'\nread -r line\nexit 0").arg(pidFile));
+    auto tray = std::make_unique<QuilletTray>(nullptr, QStringLiteral("sk"));
+    QVERIFY(QDir::setCurrent(m_root->filePath(QStringLiteral("bin"))));
+    MessageLog log;
+    QAction* action = checkVersionAction(*tray);
+    QVERIFY(action);
+
+    action->trigger();
+    action->trigger();
+    QTRY_VERIFY(QFileInfo(pidFile).size() > 0);
+    action->trigger();
+    QCOMPARE(log.count(QStringLiteral("Starting QuilletUpdater in GUI mode")), 1);
+    QCOMPARE(updaterCalls(), QStringList {QStringLiteral("-lsk -g")});
+
+    QFile pid(pidFile);
+    QVERIFY(pid.open(QIODevice::ReadOnly));
+    const QString proc = QStringLiteral("/proc/") + QString::fromLatin1(pid.readAll().trimmed());
+    QVERIFY(QFileInfo::exists(proc));
+    // The tray's end takes the updater with it, quietly.
+    tray.reset();
+    QVERIFY(!QFileInfo::exists(proc));
+    QVERIFY2(log.lines().filter(QStringLiteral("W - ")).isEmpty(),
+             qPrintable(log.lines().join(QLatin1Char('\n'))));
+}
+
+void TestUpdateSchedule::missingUpdaterScript()
+{
+    QuilletTray tray(nullptr, QStringLiteral("en"));
+    QVERIFY(QDir::setCurrent(m_root->filePath(QStringLiteral("bin"))));
+    // From here on: the first-run stamp's lines of the construction are not the schedule's.
+    MessageLog log;
+    QAction* action = checkVersionAction(tray);
+    QVERIFY(action);
+
+    action->trigger();
+    // Once the failed start is known, the next choice tries again.
+    QTRY_VERIFY2((action->trigger(), log.count(QStringLiteral("Starting QuilletUpdater in GUI mode")) == 2),
+                 dump(log).constData());
+    writeUpdater(QStringLiteral("exit 3"));
+    QTRY_VERIFY2((action->trigger(), log.count(QStringLiteral("Starting QuilletUpdater in GUI mode")) == 3),
+                 dump(log).constData());
+    QTRY_VERIFY2(log.contains(QStringLiteral("QuilletUpdater thinks Quillet has actual version")),
+                 dump(log).constData());
+    QCOMPARE(updaterCalls().size(), 1);
+}
+
+void TestUpdateSchedule::updaterExitCodes_data()
+{
+    QTest::addColumn<QString>("exit");
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<int>("loopResult");
+
+    QTest::newRow("0 nothing to report")
+        << "exit 0"
+        << "I - QuilletUpdater exited correctly without message for QuilletTray" << stillRunning;
+    QTest::newRow("1 error") << "exit 1"
+                             << "I - QuilletUpdater ended with Error" << stillRunning;
+    QTest::newRow("2 newer version") << "exit 2"
+                                     << "I - QuilletUpdater found new version of Quillet" << stillRunning;
+    QTest::newRow("3 newest") << "exit 3"
+                              << "I - QuilletUpdater thinks Quillet has actual version" << stillRunning;
+    QTest::newRow("4 ends the tray with 0") << "exit 4"
+                                            << "I - QuilletUpdater returned code to exit QuilletTray" << 0;
+    QTest::newRow("5 unknown") << "exit 5"
+                               << "I - QuilletUpdater exited with unknown code:  \"5\"" << stillRunning;
+    QTest::newRow("255 unknown") << "exit 255"
+                                 << "I - QuilletUpdater exited with unknown code:  \"255\"" << stillRunning;
+    QTest::newRow("killed by a signal")
+        << "kill -9 $$"
+        << "I - QuilletUpdater exited with unknown code:  \"9\"" << stillRunning;
+}
+
+void TestUpdateSchedule::updaterExitCodes()
+{
+    QFETCH(QString, exit);
+    QFETCH(QString, line);
+    QFETCH(int, loopResult);
+
+    writeUpdater(exit);
+    QuilletTray tray(nullptr, QStringLiteral("en"));
+    QVERIFY(QDir::setCurrent(m_root->filePath(QStringLiteral("bin"))));
+    // From here on: the first-run stamp's lines of the construction are not the schedule's.
+    MessageLog log;
+    QAction* action = checkVersionAction(tray);
+    QVERIFY(action);
+    QTimer::singleShot(0, action, &QAction::trigger);
+
+    // Ending the tray is the loop's return value; the others must leave it running.
+    const bool endsTray = loopResult != stillRunning;
+    QCOMPARE(runLoopUntil([&] { return !endsTray && log.contains(line); }), loopResult);
+    QCOMPARE(log.count(line), 1);
+    QCOMPARE(log.count(QStringLiteral("QuilletUpdater")), 2);
+    QCOMPARE(updaterCalls(), QStringList {QStringLiteral("-len -g")});
+}
+
+void TestUpdateSchedule::silentResultCodes_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<int>("loopResult");
+
+    // UpdaterLib reports 1 to 3; the others only the updater program knows, but the
+    // tray takes any code from either.
+    QTest::newRow("0") << 0 << "I - QuilletUpdater exited correctly without message for QuilletTray"
+                       << stillRunning;
+    QTest::newRow("4 ends the tray with 0")
+        << 4 << "I - QuilletUpdater returned code to exit QuilletTray" << 0;
+    QTest::newRow("5 unknown") << 5 << "I - QuilletUpdater exited with unknown code:  \"5\"" << stillRunning;
+    QTest::newRow("-1 unknown") << -1 << "I - QuilletUpdater exited with unknown code:  \"-1\""
+                                << stillRunning;
+}
+
+void TestUpdateSchedule::silentResultCodes()
+{
+    QFETCH(int, code);
+    QFETCH(QString, line);
+    QFETCH(int, loopResult);
+
+    QuilletTray tray(nullptr, QStringLiteral("en"));
+    QVERIFY(QDir::setCurrent(m_root->filePath(QStringLiteral("bin"))));
+    // From here on: the first-run stamp's lines of the construction are not the schedule's.
+    MessageLog log;
+    QTimer::singleShot(0, &tray, [&tray, code] { tray.updaterFinished(code); });
+
+    // Either way the day is done; a tray that goes on looks again in 6 hours.
+    const QString loop = QStringLiteral("I - Setting up loop check timer up to -> 21600000");
+    const bool endsTray = loopResult != stillRunning;
+    QCOMPARE(runLoopUntil([&] { return !endsTray && log.contains(loop); }), loopResult);
+    const QStringList lines = scheduleLines(log);
+    QVERIFY2(lines.indexOf(line) >= 0, qPrintable(lines.join(QLatin1Char('\n'))));
+    if (!endsTray)
+        QCOMPARE(lines.mid(lines.indexOf(line) + 1),
+                 (QStringList {QStringLiteral("I - Entering check new day"), loop}));
+}
+
+QTEST_MAIN(TestUpdateSchedule)
+#include "tst_updateschedule.moc"
