@@ -56,17 +56,14 @@ int main(int argc, char** argv)
             exitCode = 1;
         } else if (!guard.tryToRun()) {
             qInfo() << "QuilletTray is already running";
-            // A box may delete itself when closed, hence the guarded pointer.
+            // A box deletes itself when closed, hence the guarded pointer.
             QPointer<MsgBox> box
                 = MsgBox::aboutDialog(nullptr, QStringLiteral("Kestrum Quillet"),
                                       QObject::tr("Kestrum Quillet is already running on this computer"));
             box->show();
             QApplication::setQuitOnLastWindowClosed(true);
             runEventLoop();
-            if (box) {
-                MsgBox::unregisterMsgBox(box);
-                delete box;
-            }
+            delete box.data();
             exitCode = 1;
         } else {
             auto tray = std::make_unique<QuilletTray>(nullptr, language);
