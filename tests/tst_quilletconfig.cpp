@@ -31,6 +31,7 @@ private Q_SLOTS:
     void allowedOrigins_data();
     void allowedOrigins();
     void allowedOriginsAcrossReloads();
+    void shippedConfigurationLetsEveryPageIn();
     void versionParse_data();
     void versionParse();
     void versionOrder_data();
@@ -316,6 +317,18 @@ void TestQuilletConfig::allowedOriginsAcrossReloads()
                  qPrintable(e.generalMessage()));
     }
     QCOMPARE(config.allowedOrigins(), std::optional<QStringList>(expected));
+}
+
+// The example in the shipped file stays a comment.
+void TestQuilletConfig::shippedConfigurationLetsEveryPageIn()
+{
+    QFile shipped(QStringLiteral(QUILLET_SOURCE_DIR "/etc/Quillet.conf"));
+    QVERIFY(shipped.open(QIODevice::ReadOnly));
+    writeConfig(shipped.readAll());
+    QuilletConfig config;
+    config.loadConfig();
+    QCOMPARE(config.allowedOrigins(), std::optional<QStringList>());
+    QVERIFY(config.checkUser());
 }
 
 void TestQuilletConfig::versionParse_data()
