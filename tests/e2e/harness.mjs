@@ -3,6 +3,7 @@
 // Debian's Chromium driven through playwright-core.
 import { spawn } from 'node:child_process';
 import { once } from 'node:events';
+import { rmSync } from 'node:fs';
 import { cp, mkdir, mkdtemp, readdir, readFile, rm, writeFile } from 'node:fs/promises';
 import http from 'node:http';
 import net from 'node:net';
@@ -101,6 +102,13 @@ export function parseNativeMessages(bytes) {
 
 // Starts the installed tray from a copy of the installed tree, with its own HOME, data and
 // temporary directories (the single-instance lock lives in the latter) and no display.
+// One temporary directory for the trays of this run, one after the other. The single-instance
+// lock lives there: a tray that the tests kill leaves its lock behind, and the next tray frees
+// it only where it finds the same key file (a fresh directory could give a new key file the
+// inode, and so the key, of the killed tray's deleted one).
+let trayTmp = null;
+process.on('exit', () => trayTmp && rmSync(trayTmp, { recursive: true, force: true }));
+
 // Resolves once the tray listens on the given port of the list.
 export async function startTray({ allowedOrigins = null, port = TRAY_PORTS[0] } = {}) {
     const root = await mkdtemp(path.join(os.tmpdir(), 'quillet-e2e-'));
@@ -118,11 +126,11 @@ export async function startTray({ allowedOrigins = null, port = TRAY_PORTS[0] } 
     );
     const home = path.join(root, 'home');
     const data = path.join(root, 'data');
-    const tmp = path.join(root, 'tmp');
+    trayTmp ??= await mkdtemp(path.join(os.tmpdir(), 'quillet-e2e-tmp-'));
+    const tmp = trayTmp;
     const logDir = path.join(data, 'Kestrum/Quillet/Logs');
     await mkdir(logDir, { recursive: true });
     await mkdir(home);
-    await mkdir(tmp, { mode: 0o700 });
     const log = path.join(logDir, 'QuilletTrayLog.txt');
     await writeFile(log, '');
 
@@ -181,15 +189,23 @@ export async function startTray({ allowedOrigins = null, port = TRAY_PORTS[0] } 
         },
         describe: async () => `tray stderr:\n${stderr}\ntray log:\n${await logText()}`,
     };
-    // The log tells which port the tray tries, an open port that it listens there.
+    // The log tells which port the tray tries, and whether that failed; an open port that it
+    // listens there.
+    const attempt = `Server starts listening on "127.0.0.1" : ${port} - `;
     try {
         await waitFor(
             async () => {
-                if (tray.exitCode !== null) {
-                    throw new Error(`The tray ended with code ${tray.exitCode}`);
+                if (tray.exitCode !== null || tray.signalCode !== null) {
+                    throw new Error(`The tray ended (${tray.exitCode ?? tray.signalCode})`);
                 }
-                return (await logText()).includes(`Server starts listening on "127.0.0.1" : ${port}`)
-                    && (await canConnect(port));
+                if (!(await logText()).includes(attempt) || !(await canConnect(port))) {
+                    return false;
+                }
+                const text = await logText();
+                if (text.slice(text.lastIndexOf(attempt)).includes('Unable to listen')) {
+                    throw new Error(`The tray could not listen on port ${port}`);
+                }
+                return true;
             },
             `the tray to listen on port ${port}`,
         );
