@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 
 namespace {
@@ -40,14 +41,19 @@ QString AppDir::bin() const
 
 bool AppDir::setCheckUser(bool checkUser)
 {
+    return writeConfig(checkUser, QString());
+}
+
+bool AppDir::writeConfig(bool checkUser, const QString& trayExtra)
+{
     QFile file(m_dir.filePath(QStringLiteral("etc/Quillet.conf")));
     if (!file.open(QIODevice::WriteOnly))
         return false;
     file.write(
-        QStringLiteral("<Quillet><QuilletTray><CheckUser>%1</CheckUser></QuilletTray>"
+        QStringLiteral("<Quillet><QuilletTray><CheckUser>%1</CheckUser>%2</QuilletTray>"
                        "<QuilletUpdater><Version>2.6.1</Version><Url>https://example.invalid/v.xml</Url>"
                        "<DownloadUrl>https://example.invalid/</DownloadUrl></QuilletUpdater></Quillet>")
-            .arg(checkUser ? QLatin1String("true") : QLatin1String("false"))
+            .arg(checkUser ? QLatin1String("true") : QLatin1String("false"), trayExtra)
             .toUtf8());
     return true;
 }
@@ -190,4 +196,29 @@ QString successReply(const QString& app, const QString& id)
 bool processExists(qint64 pid)
 {
     return pid > 0 && QFile::exists(QStringLiteral("/proc/%1").arg(pid));
+}
+
+int handshakeStatus(quint16 port, const QString& origin)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(10000))
+        return 0;
+    QByteArray request = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port)
+        + "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+          "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n";
+    if (!origin.isEmpty())
+        request += "Origin: " + origin.toUtf8() + "\r\n";
+    socket.write(request + "\r\n");
+    QByteArray answer;
+    // Without a whole header in time, the status line below is empty and the result 0.
+    (void)QTest::qWaitFor(
+        [&] {
+            answer += socket.readAll();
+            return answer.contains("\r\n\r\n") || socket.state() == QAbstractSocket::UnconnectedState;
+        },
+        10000);
+    // "HTTP/1.1 403 ..."
+    const QList<QByteArray> statusLine = answer.left(answer.indexOf("\r\n")).split(' ');
+    return statusLine.size() >= 2 ? statusLine.at(1).toInt() : 0;
 }

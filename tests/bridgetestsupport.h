@@ -22,6 +22,8 @@ public:
     QString bin() const;
     QString root() const { return m_dir.path(); }
     bool setCheckUser(bool checkUser);
+    // Quillet.conf with CheckUser on and this extra content in the QuilletTray section.
+    bool writeConfig(bool checkUser, const QString& trayExtra);
     // A /bin/sh script with the given body.
     bool writeScript(const QString& name, const QString& body, bool executable = true);
     // A script that runs the demo signer in its place.
@@ -78,3 +80,7 @@ QString checkContext(const QString& app, const QJsonValue& id = QStringLiteral("
 QString echoReply(const QString& app, const QJsonValue& id, const QJsonArray& args);
 QString successReply(const QString& app, const QString& id = QStringLiteral("ctx"));
 bool processExists(qint64 pid);
+
+// Sends a WebSocket opening handshake over plain TCP, with this Origin header unless it is
+// empty, and returns the status code of the answer, or 0 without one.
+int handshakeStatus(quint16 port, const QString& origin);

@@ -28,6 +28,10 @@ private Q_SLOTS:
     void failures();
     void missingFile();
     void laterFailedLoadKeepsLoadedState();
+    void allowedOrigins_data();
+    void allowedOrigins();
+    void allowedOriginsAcrossReloads();
+    void shippedConfigurationLetsEveryPageIn();
     void versionParse_data();
     void versionParse();
     void versionOrder_data();
@@ -96,35 +100,44 @@ void TestQuilletConfig::loads_data()
 
     const QByteArray updater(goodUpdater);
     QTest::newRow("plain") << "<Quillet><QuilletTray><CheckUser>true</CheckUser></QuilletTray>" + updater
-            + "</Quillet>"
-                           << true << "2.6.1" << "https://u.example/v.xml";
-    QTest::newRow("updater first, nested, any root")
-        << "<?xml version=\"1.0\"?><anything><deep><deeper>" + updater
-            + "</deeper></deep><QuilletTray><CheckUser>false</CheckUser></QuilletTray></anything>"
-        << false << "2.6.1" << "https://u.example/v.xml";
-    QTest::newRow("FALSE with blanks") << "<r><QuilletTray><CheckUser>  FALSE \n</CheckUser></QuilletTray>" + updater
-            + "</r>"
-                                       << false << "2.6.1" << "https://u.example/v.xml";
-    QTest::newRow("no leaves it on") << "<r><QuilletTray><CheckUser>no</CheckUser></QuilletTray>" + updater + "</r>"
-                                     << true << "2.6.1" << "https://u.example/v.xml";
-    QTest::newRow("0 leaves it on") << "<r><QuilletTray><CheckUser>0</CheckUser></QuilletTray>" + updater + "</r>"
-                                    << true << "2.6.1" << "https://u.example/v.xml";
-    QTest::newRow("empty leaves it on") << "<r><QuilletTray><CheckUser/></QuilletTray>" + updater + "</r>" << true
-                                        << "2.6.1" << "https://u.example/v.xml";
+            + "</Quillet>" << true
+                           << "2.6.1"
+                           << "https://u.example/v.xml";
+    QTest::newRow("updater first, nested, any root") << "<?xml version=\"1.0\"?><anything><deep><deeper>"
+            + updater + "</deeper></deep><QuilletTray><CheckUser>false</CheckUser></QuilletTray></anything>"
+                                                     << false << "2.6.1"
+                                                     << "https://u.example/v.xml";
+    QTest::newRow("FALSE with blanks")
+        << "<r><QuilletTray><CheckUser>  FALSE \n</CheckUser></QuilletTray>" + updater + "</r>" << false
+        << "2.6.1"
+        << "https://u.example/v.xml";
+    QTest::newRow("no leaves it on") << "<r><QuilletTray><CheckUser>no</CheckUser></QuilletTray>" + updater
+            + "</r>" << true << "2.6.1"
+                                     << "https://u.example/v.xml";
+    QTest::newRow("0 leaves it on") << "<r><QuilletTray><CheckUser>0</CheckUser></QuilletTray>" + updater
+            + "</r>" << true << "2.6.1"
+                                    << "https://u.example/v.xml";
+    QTest::newRow("empty leaves it on")
+        << "<r><QuilletTray><CheckUser/></QuilletTray>" + updater + "</r>" << true << "2.6.1"
+        << "https://u.example/v.xml";
     QTest::newRow("last occurrence wins")
         << QByteArray("<r><QuilletTray><CheckUser>false</CheckUser><CheckUser>true</CheckUser></QuilletTray>"
-           "<QuilletUpdater><Url>first</Url><Version>1.0</Version><DownloadUrl>d</DownloadUrl>"
-           "<Url> second </Url><Version> 2.6 </Version></QuilletUpdater></r>")
-        << true << "2.6.0" << "second";
+                      "<QuilletUpdater><Url>first</Url><Version>1.0</Version><DownloadUrl>d</DownloadUrl>"
+                      "<Url> second </Url><Version> 2.6 </Version></QuilletUpdater></r>")
+        << true << "2.6.0"
+        << "second";
     QTest::newRow("other elements, attributes and comments ignored")
-        << "<r a=\"1\"><!-- c --><Other>x</Other><QuilletTray x=\"y\"><Foo>bar</Foo><CheckUser>false</CheckUser>"
+        << "<r a=\"1\"><!-- c --><Other>x</Other><QuilletTray "
+           "x=\"y\"><Foo>bar</Foo><CheckUser>false</CheckUser>"
            "</QuilletTray>"
             + updater + "</r>"
-        << false << "2.6.1" << "https://u.example/v.xml";
-    QTest::newRow("empty version counts as present")
-        << QByteArray("<r><QuilletTray><CheckUser>true</CheckUser></QuilletTray><QuilletUpdater><Url>u</Url><Version/>"
-           "<DownloadUrl>d</DownloadUrl></QuilletUpdater></r>")
-        << true << "0.0.0" << "u";
+        << false << "2.6.1"
+        << "https://u.example/v.xml";
+    QTest::newRow("empty version counts as present") << QByteArray(
+        "<r><QuilletTray><CheckUser>true</CheckUser></QuilletTray><QuilletUpdater><Url>u</Url><Version/>"
+        "<DownloadUrl>d</DownloadUrl></QuilletUpdater></r>")
+                                                     << true << "0.0.0"
+                                                     << "u";
 }
 
 void TestQuilletConfig::loads()
@@ -153,22 +166,27 @@ void TestQuilletConfig::failures_data()
     QTest::newRow("child inside CheckUser")
         << "<r><QuilletTray><CheckUser><b>true</b></CheckUser></QuilletTray>" + updater + "</r>"
         << "Xml stream error: ";
-    QTest::newRow("child inside Url")
-        << "<r>" + tray + "<QuilletUpdater><Url><b/></Url><Version>1</Version><DownloadUrl>d</DownloadUrl>"
-               "</QuilletUpdater></r>"
-        << "Missing element: Url";
-    QTest::newRow("no tray section") << "<r>" + updater + "</r>" << "Missing config for QuilletTray";
-    QTest::newRow("no updater section") << "<r>" + tray + "</r>" << "Missing config for QuilletUpdater";
-    QTest::newRow("no CheckUser") << "<r><QuilletTray><checkuser>x</checkuser></QuilletTray>" + updater + "</r>"
+    QTest::newRow("child inside Url") << "<r>" + tray
+            + "<QuilletUpdater><Url><b/></Url><Version>1</Version><DownloadUrl>d</DownloadUrl>"
+              "</QuilletUpdater></r>"
+                                      << "Missing element: Url";
+    QTest::newRow("no tray section") << "<r>" + updater + "</r>"
+                                     << "Missing config for QuilletTray";
+    QTest::newRow("no updater section") << "<r>" + tray + "</r>"
+                                        << "Missing config for QuilletUpdater";
+    QTest::newRow("no CheckUser") << "<r><QuilletTray><checkuser>x</checkuser></QuilletTray>" + updater
+            + "</r>"
                                   << "Missing element: CheckUser";
     QTest::newRow("no Url") << "<r>" + tray
             + "<QuilletUpdater><Version>1</Version><DownloadUrl>d</DownloadUrl></QuilletUpdater></r>"
                             << "Missing element: Url";
     QTest::newRow("blank Url") << "<r>" + tray
-            + "<QuilletUpdater><Url>  </Url><Version>1</Version><DownloadUrl>d</DownloadUrl></QuilletUpdater></r>"
+            + "<QuilletUpdater><Url>  "
+              "</Url><Version>1</Version><DownloadUrl>d</DownloadUrl></QuilletUpdater></r>"
                                << "Missing element: Url";
-    QTest::newRow("no DownloadUrl") << "<r>" + tray + "<QuilletUpdater><Url>u</Url><Version>1</Version>"
-                                                      "</QuilletUpdater></r>"
+    QTest::newRow("no DownloadUrl") << "<r>" + tray
+            + "<QuilletUpdater><Url>u</Url><Version>1</Version>"
+              "</QuilletUpdater></r>"
                                     << "Missing element: DownloadUrl";
 }
 
@@ -199,13 +217,15 @@ void TestQuilletConfig::missingFile()
         QFAIL("load succeeded");
     } catch (const AppException& e) {
         QCOMPARE(e.generalMessage(),
-                 QStringLiteral("Unable to find Quillet config in: ") + QDir::currentPath() + QStringLiteral("/../etc/"));
+                 QStringLiteral("Unable to find Quillet config in: ") + QDir::currentPath()
+                     + QStringLiteral("/../etc/"));
     }
 }
 
 void TestQuilletConfig::laterFailedLoadKeepsLoadedState()
 {
-    writeConfig("<r><QuilletTray><CheckUser>false</CheckUser></QuilletTray>" + QByteArray(goodUpdater) + "</r>");
+    writeConfig("<r><QuilletTray><CheckUser>false</CheckUser></QuilletTray>" + QByteArray(goodUpdater)
+                + "</r>");
     QuilletConfig* config = QuilletConfig::instance();
     config->loadConfig();
     writeConfig("<r><QuilletTray><CheckUser>true</CheckUser></QuilletTray></r>");
@@ -213,6 +233,102 @@ void TestQuilletConfig::laterFailedLoadKeepsLoadedState()
     // Values read before the failure are replaced; the object stays loaded.
     QCOMPARE(config->checkUser(), true);
     QCOMPARE(config->url(), QStringLiteral("https://u.example/v.xml"));
+}
+
+void TestQuilletConfig::allowedOrigins_data()
+{
+    QTest::addColumn<QByteArray>("tray");
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<QStringList>("origins");
+
+    QTest::newRow("absent") << QByteArray("<CheckUser>true</CheckUser>") << false << QStringList();
+    QTest::newRow("empty: nothing allowed")
+        << QByteArray("<CheckUser>true</CheckUser><AllowedOrigins/>") << true << QStringList();
+    QTest::newRow("trimmed, empty entries skipped")
+        << QByteArray("<AllowedOrigins>\n <Origin> https://a.example </Origin><Origin> </Origin>"
+                      "<Origin>http://127.0.0.1:8765</Origin></AllowedOrigins><CheckUser>true</CheckUser>")
+        << true << QStringList {"https://a.example", "http://127.0.0.1:8765"};
+    QTest::newRow("last element wins") << QByteArray(
+        "<CheckUser>true</CheckUser><AllowedOrigins><Origin>https://a.example</Origin></AllowedOrigins>"
+        "<AllowedOrigins><Origin>https://b.example</Origin></AllowedOrigins>")
+                                       << true << QStringList {"https://b.example"};
+    QTest::newRow("Origin outside the list ignored")
+        << QByteArray("<CheckUser>true</CheckUser><Origin>https://a.example</Origin>") << false
+        << QStringList();
+    QTest::newRow("other elements inside ignored")
+        << QByteArray("<CheckUser>true</CheckUser><AllowedOrigins><!-- c --><Note>x</Note>"
+                      "<Origin>https://a.example</Origin></AllowedOrigins>")
+        << true << QStringList {"https://a.example"};
+}
+
+void TestQuilletConfig::allowedOrigins()
+{
+    QFETCH(QByteArray, tray);
+    QFETCH(bool, present);
+    QFETCH(QStringList, origins);
+    writeConfig("<r><QuilletTray>" + tray + "</QuilletTray>" + QByteArray(goodUpdater) + "</r>");
+    QuilletConfig config;
+    config.loadConfig();
+    const std::optional<QStringList> allowed = config.allowedOrigins();
+    QCOMPARE(allowed.has_value(), present);
+    QCOMPARE(allowed.value_or(QStringList()), origins);
+    QVERIFY(config.checkUser());
+}
+
+// An element left out of the newest file means no list; a file that fails to load keeps
+// the last good list, also when the failure comes after the list was read.
+void TestQuilletConfig::allowedOriginsAcrossReloads()
+{
+    const QByteArray updater(goodUpdater);
+    const QByteArray listed(
+        "<r><QuilletTray><CheckUser>true</CheckUser><AllowedOrigins><Origin>https://a.example"
+        "</Origin></AllowedOrigins></QuilletTray>"
+        + updater + "</r>");
+    const QStringList expected {"https://a.example"};
+    QuilletConfig config;
+    QVERIFY_THROWS_EXCEPTION(AppException, config.allowedOrigins());
+
+    writeConfig(listed);
+    config.loadConfig();
+    QCOMPARE(config.allowedOrigins(), std::optional<QStringList>(expected));
+
+    writeConfig("<r><QuilletTray><CheckUser>true</CheckUser></QuilletTray>" + updater + "</r>");
+    config.loadConfig();
+    QCOMPARE(config.allowedOrigins(), std::optional<QStringList>());
+
+    writeConfig(listed);
+    config.loadConfig();
+    writeConfig("<r><QuilletTray><CheckUser>true</CheckUser></QuilletTray>");
+    QVERIFY_THROWS_EXCEPTION(AppException, config.loadConfig());
+    QCOMPARE(config.allowedOrigins(), std::optional<QStringList>(expected));
+
+    writeConfig("<r><QuilletTray><CheckUser>true</CheckUser><AllowedOrigins/></QuilletTray></r>");
+    QVERIFY_THROWS_EXCEPTION(AppException, config.loadConfig());
+    QCOMPARE(config.allowedOrigins(), std::optional<QStringList>(expected));
+
+    writeConfig("<r><QuilletTray><CheckUser>true</CheckUser><AllowedOrigins><Origin><b/></Origin>"
+                "</AllowedOrigins></QuilletTray>"
+                + updater + "</r>");
+    try {
+        config.loadConfig();
+        QFAIL("load succeeded");
+    } catch (const AppException& e) {
+        QVERIFY2(e.generalMessage().startsWith(QStringLiteral("Xml stream error: ")),
+                 qPrintable(e.generalMessage()));
+    }
+    QCOMPARE(config.allowedOrigins(), std::optional<QStringList>(expected));
+}
+
+// The example in the shipped file stays a comment.
+void TestQuilletConfig::shippedConfigurationLetsEveryPageIn()
+{
+    QFile shipped(QStringLiteral(QUILLET_SOURCE_DIR "/etc/Quillet.conf"));
+    QVERIFY(shipped.open(QIODevice::ReadOnly));
+    writeConfig(shipped.readAll());
+    QuilletConfig config;
+    config.loadConfig();
+    QCOMPARE(config.allowedOrigins(), std::optional<QStringList>());
+    QVERIFY(config.checkUser());
 }
 
 void TestQuilletConfig::versionParse_data()
@@ -249,12 +365,18 @@ void TestQuilletConfig::versionOrder_data()
     QTest::addColumn<QString>("b");
     QTest::addColumn<bool>("less");
 
-    QTest::newRow("equal") << "2.6.1" << "2.6.1" << false;
-    QTest::newRow("shorter is less") << "2.6" << "2.6.0" << true;
-    QTest::newRow("longer is not less") << "2.6.0" << "2.6" << false;
-    QTest::newRow("minor") << "2.6.1" << "2.7" << true;
-    QTest::newRow("numeric not textual") << "2.10" << "2.9" << false;
-    QTest::newRow("major wins") << "3" << "2.9.9" << false;
+    QTest::newRow("equal") << "2.6.1"
+                           << "2.6.1" << false;
+    QTest::newRow("shorter is less") << "2.6"
+                                     << "2.6.0" << true;
+    QTest::newRow("longer is not less") << "2.6.0"
+                                        << "2.6" << false;
+    QTest::newRow("minor") << "2.6.1"
+                           << "2.7" << true;
+    QTest::newRow("numeric not textual") << "2.10"
+                                         << "2.9" << false;
+    QTest::newRow("major wins") << "3"
+                                << "2.9.9" << false;
 }
 
 void TestQuilletConfig::versionOrder()

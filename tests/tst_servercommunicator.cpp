@@ -39,6 +39,9 @@ private Q_SLOTS:
     void oversizedMessageClosesOnlyItsConnection();
     void framingErrorEndsOnlyItsSession_data();
     void framingErrorEndsOnlyItsSession();
+    void originAllowList_data();
+    void originAllowList();
+    void originListReadForEachConnection();
 };
 
 void TestServerCommunicator::portTaken()
@@ -268,6 +271,99 @@ void TestServerCommunicator::framingErrorEndsOnlyItsSession()
 
     tray.kill();
     QVERIFY(tray.waitForFinished(10000));
+}
+
+void TestServerCommunicator::originAllowList_data()
+{
+    QTest::addColumn<QString>("trayExtra");
+    QTest::addColumn<QString>("origin");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("warning");
+
+    const QString list = "<AllowedOrigins><Origin>http://127.0.0.1:8765</Origin>"
+                         "<Origin>https://*.example.com</Origin></AllowedOrigins>";
+    QTest::newRow("no list, no Origin header") << ""
+                                               << "" << 101 << "";
+    QTest::newRow("no list, any origin") << ""
+                                         << "https://elsewhere.example.net" << 101 << "";
+    QTest::newRow("listed origin") << list << "http://127.0.0.1:8765" << 101 << "";
+    QTest::newRow("listed subdomain") << list << "https://sign.example.com" << 101 << "";
+    QTest::newRow("other port of a listed host")
+        << list << "http://127.0.0.1:8766" << 403
+        << "Refusing a connection from origin \"http://127.0.0.1:8766\"";
+    QTest::newRow("unlisted origin") << list << "https://elsewhere.example.net" << 403
+                                     << "Refusing a connection from origin \"https://elsewhere.example.net\"";
+    QTest::newRow("null origin") << list << "null" << 403 << "Refusing a connection from origin \"null\"";
+    QTest::newRow("no Origin header")
+        << list << "" << 403 << "Refusing a connection without an Origin header";
+    QTest::newRow("empty list refuses all")
+        << "<AllowedOrigins/>"
+        << "http://127.0.0.1:8765" << 403 << "Refusing a connection from origin \"http://127.0.0.1:8765\"";
+    QTest::newRow("invalid entry logged, the others apply")
+        << "<AllowedOrigins><Origin>http://*.example.com</Origin><Origin>http://127.0.0.1:8765</Origin>"
+           "</AllowedOrigins>"
+        << "http://127.0.0.1:8765" << 101
+        << "Ignoring an invalid entry of AllowedOrigins: \"http://*.example.com\"";
+}
+
+void TestServerCommunicator::originAllowList()
+{
+    QFETCH(QString, trayExtra);
+    QFETCH(QString, origin);
+    QFETCH(int, status);
+    QFETCH(QString, warning);
+
+    AppDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(dir.writeConfig(true, trayExtra));
+    LogCapture capture;
+    ServerCommunicator server;
+    const quint16 port = listenOnFreePort(server);
+    QVERIFY(port);
+
+    QCOMPARE(handshakeStatus(port, origin), status);
+    if (!warning.isEmpty())
+        QCOMPARE(capture.count(warning), 1);
+    if (status == 101) {
+        QTRY_COMPARE(capture.count("Creating new WebSocket handler"), 1);
+    } else {
+        // A refused page gets no session: nothing is pending, nothing was created.
+        QCoreApplication::processEvents();
+        QCOMPARE(capture.count("New connection!"), 0);
+        QCOMPARE(capture.count("Creating new WebSocket handler"), 0);
+    }
+}
+
+void TestServerCommunicator::originListReadForEachConnection()
+{
+    AppDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(dir.useDemoSigner("Quillet.sh"));
+    QVERIFY(dir.writeConfig(true, "<AllowedOrigins><Origin>https://a.example</Origin></AllowedOrigins>"));
+    ServerCommunicator server;
+    const quint16 port = listenOnFreePort(server);
+    QVERIFY(port);
+    QCOMPARE(handshakeStatus(port, "https://b.example"), 403);
+
+    QVERIFY(dir.writeConfig(true, "<AllowedOrigins><Origin>https://b.example</Origin></AllowedOrigins>"));
+    QCOMPARE(handshakeStatus(port, "https://b.example"), 101);
+    QCOMPARE(handshakeStatus(port, "https://a.example"), 403);
+
+    // A broken edit keeps the last good list in force rather than letting every site in.
+    QFile broken(dir.root() + "/etc/Quillet.conf");
+    QVERIFY(broken.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    broken.write("<Quillet><QuilletTray>");
+    broken.close();
+    QCOMPARE(handshakeStatus(port, "https://a.example"), 403);
+
+    // Without the element every page is let in again, up to a whole session.
+    QVERIFY(dir.writeConfig(true, QString()));
+    Page page(port);
+    QVERIFY(page.waitConnected());
+    page.send(checkContext("Quillet"));
+    page.send(request("Quillet", "Echo", "1", {"in"}));
+    QTRY_COMPARE(page.received.size(), 2);
+    QCOMPARE(page.received.at(1), echoReply("Quillet", "1", {"in"}));
 }
 
 QTEST_GUILESS_MAIN(TestServerCommunicator)

@@ -6,6 +6,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${QUILLET_BUILD_DIR:-$root/build}
 asan_build=${QUILLET_ASAN_BUILD_DIR:-$root/build-asan}
+prefix=${QUILLET_PREFIX:-$root/prefix}
 "$root/tools/setup.sh"
 
 status=0
@@ -23,5 +24,8 @@ cmake -S "$root" -B "$asan_build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLET_SA
 cmake --build "$asan_build"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir "$asan_build" --output-on-failure -L unit --timeout 600 || status=1
+
+# The whole chain in Debian's Chromium, against the tray installed into the prefix.
+QUILLET_PREFIX="$prefix" QUILLET_BUILD_DIR="$build" "$root/tests/e2e/run.sh" || status=1
 
 exit $status

@@ -75,6 +75,14 @@ export class SessionCloseEvent extends Event {
 const internal = Symbol('quillet.internal');
 const abort = Symbol('quillet.abort');
 
+// The tray's WebSocket server (Qt 6.4) refuses a text message, closing with 1007, when the
+// bytes of one character are split between two frames, and browsers cut large messages into
+// frames anywhere. Requests therefore travel as pure ASCII, every other character as a JSON
+// escape: the signer reads the very same value.
+function asciiJson(value) {
+    return JSON.stringify(value).replace(/[\u0080-\uffff]/g, (c) => `\\u${c.charCodeAt(0).toString(16).padStart(4, '0')}`);
+}
+
 function parseObject(data) {
     if (typeof data !== 'string') {
         return null;
@@ -203,7 +211,7 @@ export class Session extends EventTarget {
         const id = String(++this.#lastId);
         let text;
         try {
-            text = JSON.stringify({ args, id, method: this.qualifiedName(name) });
+            text = asciiJson({ args, id, method: this.qualifiedName(name) });
         } catch (error) {
             return Promise.reject(error);
         }

@@ -29,6 +29,7 @@ void QuilletConfig::loadConfig()
 void QuilletConfig::deserialize(QFile& file)
 {
     QXmlStreamReader reader(&file);
+    m_readAllowedOrigins.reset();
     bool trayFound = false;
     bool updaterFound = false;
     while (!reader.atEnd() && !reader.hasError()) {
@@ -49,6 +50,7 @@ void QuilletConfig::deserialize(QFile& file)
         throw APP_EXCEPTION(QStringLiteral("Missing config for QuilletTray"), QString());
     if (!updaterFound)
         throw APP_EXCEPTION(QStringLiteral("Missing config for QuilletUpdater"), QString());
+    m_allowedOrigins = m_readAllowedOrigins;
     m_loaded = true;
 }
 
@@ -68,12 +70,34 @@ void QuilletConfig::readQuilletTray(QXmlStreamReader& reader)
             const QString text = reader.readElementText().trimmed().toLower();
             m_checkUser = text != QLatin1String("false");
             found = true;
+        } else if (reader.name() == QLatin1String("AllowedOrigins")) {
+            readAllowedOrigins(reader);
         }
     }
     if (reader.hasError())
         throw APP_EXCEPTION(QStringLiteral("Xml stream error: ") + reader.errorString(), QString());
     if (!found)
         throw APP_EXCEPTION(QStringLiteral("Missing element: CheckUser"), QString());
+}
+
+void QuilletConfig::readAllowedOrigins(QXmlStreamReader& reader)
+{
+    // An element met later replaces the list, as with every other value.
+    QStringList origins;
+    while (!reader.atEnd() && !reader.hasError()) {
+        reader.readNext();
+        if (!reader.isStartElement()) {
+            if (reader.name() == QLatin1String("AllowedOrigins"))
+                break;
+            continue;
+        }
+        if (reader.name() == QLatin1String("Origin")) {
+            const QString origin = reader.readElementText().trimmed();
+            if (!origin.isEmpty())
+                origins.append(origin);
+        }
+    }
+    m_readAllowedOrigins = origins;
 }
 
 void QuilletConfig::readQuilletUpdater(QXmlStreamReader& reader)
@@ -130,4 +154,10 @@ QString QuilletConfig::downloadUrl() const
 {
     ensureLoaded();
     return m_downloadUrl;
+}
+
+std::optional<QStringList> QuilletConfig::allowedOrigins() const
+{
+    ensureLoaded();
+    return m_allowedOrigins;
 }

@@ -2,9 +2,10 @@
 
 #include "version.h"
 
-#include <QString>
-
 #include <memory>
+#include <optional>
+#include <QString>
+#include <QStringList>
 
 class QFile;
 class QXmlStreamReader;
@@ -25,11 +26,16 @@ public:
     Version version() const;
     QString url() const;
     QString downloadUrl() const;
+    // The Origin texts of AllowedOrigins in the QuilletTray section, as written; no value when
+    // the newest readable file has no AllowedOrigins. A file that fails to load leaves the list
+    // of the last good one in force, so a broken edit never opens the tray to every site.
+    std::optional<QStringList> allowedOrigins() const;
 
 private:
     void deserialize(QFile& file);
     void readQuilletTray(QXmlStreamReader& reader);
     void readQuilletUpdater(QXmlStreamReader& reader);
+    void readAllowedOrigins(QXmlStreamReader& reader);
     void ensureLoaded() const;
 
     bool m_loaded = false;
@@ -37,4 +43,7 @@ private:
     std::unique_ptr<Version> m_version;
     QString m_url;
     QString m_downloadUrl;
+    std::optional<QStringList> m_allowedOrigins;
+    // What the load in progress has met; it becomes m_allowedOrigins when the load succeeds.
+    std::optional<QStringList> m_readAllowedOrigins;
 };

@@ -4,8 +4,11 @@
 #include <QObject>
 #include <QWebSocketServer>
 
+class QWebSocketCorsAuthenticator;
+
 // The plain WebSocket server on the loopback interface that web pages connect to. Every
-// connection gets its own bridge session, which owns it from then on.
+// connection gets its own bridge session, which owns it from then on. When the configuration
+// lists AllowedOrigins, handshakes from other origins are refused before any session exists.
 class ServerCommunicator : public QObject
 {
     Q_OBJECT
@@ -17,6 +20,7 @@ public:
 
 public Q_SLOTS:
     void newConnection();
+    void originAuthenticationRequired(QWebSocketCorsAuthenticator* authenticator);
 
 private:
     QWebSocketServer server;

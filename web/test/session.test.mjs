@@ -55,6 +55,19 @@ describe('calls', { timeout: 20000 }, () => {
         });
     }
 
+    test('sends text beyond ASCII as JSON escapes, so that no frame boundary splits a character', async () => {
+        const { session, connection } = await open();
+        const texts = [];
+        connection.on('message', (text) => texts.push(text));
+        const args = ['Podpísať ✓ 😀', { 'kľúč': '\u0080\uffff' }, 'lone \ud800 half'];
+        const reply = await session.call('Echo', args);
+        assert.match(texts[0], /^[\x00-\x7f]*$/);
+        assert.ok(texts[0].includes('Podp\\u00edsa\\u0165 \\u2713 \\ud83d\\ude00'), texts[0]);
+        assert.deepEqual(JSON.parse(texts[0]).args, args);
+        assert.deepEqual(reply.result, args);
+        await session.close();
+    });
+
     test('matches overlapping calls by id when replies come in reverse order', async () => {
         const held = [];
         const { session, requests } = await open({

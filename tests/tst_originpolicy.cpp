@@ -1,0 +1,103 @@
+#include "originpolicy.h"
+
+#include <QtTest>
+
+class TestOriginPolicy : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void allows_data();
+    void allows();
+    void invalidEntries_data();
+    void invalidEntries();
+};
+
+void TestOriginPolicy::allows_data()
+{
+    QTest::addColumn<QStringList>("entries");
+    QTest::addColumn<QString>("origin");
+    QTest::addColumn<bool>("allowed");
+
+    const QStringList site {"https://sign.example.com"};
+    QTest::newRow("exact") << site << "https://sign.example.com" << true;
+    QTest::newRow("another host") << site << "https://evil.example.net" << false;
+    QTest::newRow("host as a suffix of another") << site << "https://notsign.example.com" << false;
+    QTest::newRow("subdomain of an exact entry") << site << "https://a.sign.example.com" << false;
+    QTest::newRow("scheme mismatch") << site << "http://sign.example.com" << false;
+    QTest::newRow("default port written out") << site << "https://sign.example.com:443" << true;
+    QTest::newRow("port mismatch") << site << "https://sign.example.com:8443" << false;
+    QTest::newRow("entry with port, page without")
+        << QStringList {"http://127.0.0.1:8765"} << "http://127.0.0.1" << false;
+    QTest::newRow("loopback page with its port")
+        << QStringList {"http://127.0.0.1:8765"} << "http://127.0.0.1:8765" << true;
+    QTest::newRow("localhost is not 127.0.0.1")
+        << QStringList {"http://127.0.0.1:8765"} << "http://localhost:8765" << false;
+    QTest::newRow("case of scheme and host")
+        << QStringList {"HTTPS://Sign.Example.COM"} << "https://SIGN.example.com" << true;
+    QTest::newRow("trailing slash in the entry")
+        << QStringList {"https://sign.example.com/"} << "https://sign.example.com" << true;
+    QTest::newRow("trailing slash in the header") << site << "https://sign.example.com/" << true;
+    QTest::newRow("path in the header") << site << "https://sign.example.com/x" << false;
+    QTest::newRow("international name in ASCII form")
+        << QStringList {"https://bücher.example"} << "https://xn--bcher-kva.example" << true;
+    QTest::newRow("null origin") << QStringList {"null"} << "null" << false;
+    QTest::newRow("missing origin") << site << "" << false;
+    QTest::newRow("empty list") << QStringList() << "https://sign.example.com" << false;
+    QTest::newRow("second entry") << QStringList {"https://a.example", "http://127.0.0.1:9000"}
+                                  << "http://127.0.0.1:9000" << true;
+
+    const QStringList wildcard {"https://*.example.com"};
+    QTest::newRow("wildcard: subdomain") << wildcard << "https://sign.example.com" << true;
+    QTest::newRow("wildcard: deeper subdomain") << wildcard << "https://a.b.example.com" << true;
+    QTest::newRow("wildcard: not the bare host") << wildcard << "https://example.com" << false;
+    QTest::newRow("wildcard: not a look-alike") << wildcard << "https://evilexample.com" << false;
+    QTest::newRow("wildcard: not over http") << wildcard << "http://sign.example.com" << false;
+    QTest::newRow("wildcard: default port only") << wildcard << "https://sign.example.com:8443" << false;
+    QTest::newRow("wildcard: with its port")
+        << QStringList {"https://*.example.com:8443"} << "https://sign.example.com:8443" << true;
+    QTest::newRow("wildcard: case") << QStringList {"HTTPS://*.Example.com"} << "https://Sign.EXAMPLE.com"
+                                    << true;
+    QTest::newRow("wildcard on http allows nothing")
+        << QStringList {"http://*.example.com"} << "http://sign.example.com" << false;
+    QTest::newRow("header with an asterisk") << wildcard << "https://*.example.com" << false;
+}
+
+void TestOriginPolicy::allows()
+{
+    QFETCH(QStringList, entries);
+    QFETCH(QString, origin);
+    QFETCH(bool, allowed);
+    QCOMPARE(OriginPolicy(entries).allows(origin), allowed);
+}
+
+void TestOriginPolicy::invalidEntries_data()
+{
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<bool>("valid");
+
+    QTest::newRow("exact") << "https://sign.example.com" << true;
+    QTest::newRow("with port") << "http://127.0.0.1:8765" << true;
+    QTest::newRow("IPv6 loopback") << "http://[::1]:8765" << true;
+    QTest::newRow("wildcard") << "https://*.example.com" << true;
+    QTest::newRow("no scheme") << "sign.example.com" << false;
+    QTest::newRow("path") << "https://sign.example.com/app" << false;
+    QTest::newRow("query") << "https://sign.example.com?a=1" << false;
+    QTest::newRow("user") << "https://user@sign.example.com" << false;
+    QTest::newRow("null") << "null" << false;
+    QTest::newRow("wildcard on http") << "http://*.example.com" << false;
+    QTest::newRow("wildcard of a top-level domain") << "https://*.com" << false;
+    QTest::newRow("wildcard of an address") << "https://*.127.0.0.1" << false;
+    QTest::newRow("wildcard inside the name") << "https://sign.*.example.com" << false;
+    QTest::newRow("two wildcards") << "https://*.*.example.com" << false;
+}
+
+void TestOriginPolicy::invalidEntries()
+{
+    QFETCH(QString, entry);
+    QFETCH(bool, valid);
+    QCOMPARE(OriginPolicy({entry}).invalidEntries().isEmpty(), valid);
+}
+
+QTEST_GUILESS_MAIN(TestOriginPolicy)
+#include "tst_originpolicy.moc"
