@@ -10,6 +10,7 @@ ServerCommunicator::ServerCommunicator(QObject* parent)
     , server(QStringLiteral("ws"), QWebSocketServer::NonSecureMode)
     , address(QHostAddress::LocalHost)
 {
+    server.setHandshakeTimeout(handshakeTimeoutMs);
     connect(&server, &QWebSocketServer::newConnection, this, &ServerCommunicator::newConnection);
 }
 
