@@ -6,7 +6,7 @@
 # Every target starts from its seeds in fuzz/corpus/<target>/ and from what earlier runs found
 # (kept in <build>/corpus/<target>/, outside the repository). Inputs that once broke a target
 # are replayed first from fuzz/regressions/<target>/. A finding leaves its input in
-# <build>/findings/ and makes the script fail.
+# <build>/findings/ and makes the script fail. 0 seconds only builds.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -22,6 +22,9 @@ fi
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g" -DQUILLET_FUZZ=ON -DQUILLET_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target "${targets[@]}"
+if [ "$seconds" -eq 0 ]; then
+    exit 0
+fi
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
