@@ -57,6 +57,9 @@ void TestNativeMessageReader::reads_data()
                                     << "Expected 4 bytes from STDOUT but received 2 bytes";
     QTest::newRow("negative length") << QByteArrayList {header(-1) + "abc"} << Out {}
                                      << "Expected -1 bytes from STDOUT but received 0 bytes";
+    QTest::newRow("length over the limit")
+        << QByteArrayList {frame("x") + header(qint32(NativeMessageReader::maxMessageSize + 1)) + "abc"}
+        << Out {} << "A message of 67108865 bytes from STDOUT exceeds the limit of 67108864 bytes";
 }
 
 void TestNativeMessageReader::reads()

@@ -159,6 +159,8 @@ void TestNativeMessages::isCheckContext_data()
 
     QTest::newRow("exact") << withMethod("Quillet.2.6.1.page1.QES.CheckContext") << true;
     QTest::newRow("escaped letters") << withMethod("Quillet.2.6.1.page1.QES.\\u0043heckContext") << true;
+    // The JSON reader takes an escaped character that needs none as that character.
+    QTest::newRow("needlessly escaped dot") << withMethod("Quillet.2.6.1.page1\\.QES.CheckContext") << true;
     QTest::newRow("lower case") << withMethod("Quillet.2.6.1.page1.QES.checkContext") << false;
     QTest::newRow("another instance") << withMethod("Quillet.2.6.1.page2.QES.CheckContext") << false;
     QTest::newRow("name only in args")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets everything up and runs every test: the full suite on the normal build, then
-# the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Sets everything up and runs every test: the full suite on the normal build, then the unit
+# and integration tests again under AddressSanitizer and UndefinedBehaviorSanitizer, then each
+# fuzz target for a short while.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -22,8 +23,14 @@ node "${node_flags[@]}" --test "$root"/web/test/*.test.mjs || status=1
 
 cmake -S "$root" -B "$asan_build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLET_SANITIZE=ON >/dev/null
 cmake --build "$asan_build"
+# The unit and integration tests, with the programs that they start; leaks that system
+# libraries keep on purpose are listed in tools/lsan.supp.
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --test-dir "$asan_build" --output-on-failure -L unit --timeout 600 || status=1
+    LSAN_OPTIONS=suppressions=$root/tools/lsan.supp:print_suppressions=0 \
+    ctest --test-dir "$asan_build" --output-on-failure -L 'unit|integration' --timeout 600 || status=1
+
+# Every fuzz target for a short while; tools/fuzz.sh runs them as long as you like.
+"$root/tools/fuzz.sh" "${QUILLET_FUZZ_SECONDS:-20}" || status=1
 
 # The whole chain in Debian's Chromium, against the tray installed into the prefix.
 QUILLET_PREFIX="$prefix" QUILLET_BUILD_DIR="$build" "$root/tests/e2e/run.sh" || status=1

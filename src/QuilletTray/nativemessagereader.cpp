@@ -32,6 +32,8 @@ bool NativeMessageReader::readMessage(QIODevice& device, QByteArray& payload)
                 throw framingError(length, 0);
             if (length == 0)
                 return false;
+            if (length > maxMessageSize)
+                throw sizeError(length);
             m_pendingLength = length;
             m_payload.reserve(qMin<qint64>(length, maxReserve));
             continue;
@@ -69,4 +71,12 @@ AppException NativeMessageReader::framingError(qint64 expected, qint64 received)
     return APP_EXCEPTION(
         QStringLiteral("Expected %1 bytes from STDOUT but received %2 bytes").arg(expected).arg(received),
         QObject::tr("GeneralExceptionMessage"));
+}
+
+AppException NativeMessageReader::sizeError(qint64 length)
+{
+    return APP_EXCEPTION(QStringLiteral("A message of %1 bytes from STDOUT exceeds the limit of %2 bytes")
+                             .arg(length)
+                             .arg(maxMessageSize),
+                         QObject::tr("GeneralExceptionMessage"));
 }

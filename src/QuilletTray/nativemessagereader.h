@@ -14,7 +14,8 @@ class NativeMessageReader
 public:
     // Takes bytes from the device until a message is complete (true, with its payload) or
     // the device has nothing more (false). An empty message is not handed out; it ends the
-    // current read, as the signers use it. A negative length throws the framing error.
+    // current read, as the signers use it. A negative length throws the framing error, a length
+    // over maxMessageSize the size error.
     bool readMessage(QIODevice& device, QByteArray& payload);
 
     // The stream has ended: throws the framing error when it ended inside a frame.
@@ -24,6 +25,10 @@ public:
     qint64 pendingLength() const { return m_pendingLength; }
 
     static AppException framingError(qint64 expected, qint64 received);
+    static AppException sizeError(qint64 length);
+
+    // A signer can't make the tray hold more than this for one message, as a page can't.
+    static constexpr qint64 maxMessageSize = 64 * 1024 * 1024;
 
 private:
     static constexpr int headerSize = 4;

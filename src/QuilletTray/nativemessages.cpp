@@ -63,8 +63,8 @@ bool NativeMessages::isCheckContext(const QString& message) const
 {
     const QString checkContext = isValid() ? m_checkContext : qualifiedName(QStringLiteral("CheckContext"));
     // Relayed messages can be documents of many megabytes: parse only when the name can be
-    // in there, written plainly or with \u escapes.
-    if (!message.contains(checkContext) && !message.contains(QLatin1String("\\u")))
+    // in there, written plainly or with escapes (the JSON reader takes \. for . as well).
+    if (!message.contains(checkContext) && !message.contains(QLatin1Char('\\')))
         return false;
     return parseObject(message).value(QLatin1String("method")).toString() == checkContext;
 }

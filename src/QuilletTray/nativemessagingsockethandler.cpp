@@ -112,7 +112,36 @@ void NativeMessagingSocketHandler::readStandardOutput()
             sendTextMessage(QString::fromUtf8(payload));
     } catch (const AppException& error) {
         failOutput(error);
+        return;
     }
+    checkOutputBacklog();
+}
+
+void NativeMessagingSocketHandler::checkOutputBacklog()
+{
+    // Output waits behind an empty message, or for a page that reads slower than the child writes.
+    const qint64 queued = process->bytesAvailable() + (socket ? socket->bytesToWrite() : 0);
+    if (queued <= maxQueuedBytes)
+        return;
+    qWarning() << "Closing the session:" << queued << "bytes from Quillet wait for the page, the limit is"
+               << maxQueuedBytes;
+    outputFailed = true;
+    process->closeReadChannel(QProcess::StandardOutput);
+    dispose();
+}
+
+void NativeMessagingSocketHandler::checkInputBacklog()
+{
+    if (disposed)
+        return;
+    qint64 queued = process->bytesToWrite();
+    for (const QByteArray& frame : std::as_const(pendingFrames))
+        queued += frame.size();
+    if (queued <= maxQueuedBytes)
+        return;
+    qWarning() << "Closing the session:" << queued << "bytes wait for Quillet to read them, the limit is"
+               << maxQueuedBytes;
+    dispose();
 }
 
 void NativeMessagingSocketHandler::outputEnded()
@@ -251,10 +280,12 @@ void NativeMessagingSocketHandler::writeStandardInput(const QString& message)
         pendingFrames.append(message.toUtf8());
         if (!startTimer.isActive())
             startTimer.start();
+        checkInputBacklog();
         return;
     case QProcess::Running:
         writePendingFrames();
         writeFrame(message.toUtf8());
+        checkInputBacklog();
         return;
     case QProcess::NotRunning:
         break;

@@ -29,6 +29,10 @@ public:
     // sends more is closed with the close code for a message that is too big.
     static constexpr quint64 maxIncomingMessageSize = 64 * 1024 * 1024;
     static constexpr int startTimeoutMs = 30000;
+    // Neither pipe nor socket can be paused, so a child that floods its output or never reads
+    // its input, or a page that never reads, would make the tray hold everything they owe each
+    // other. Past this many bytes waiting in one direction the session ends.
+    static constexpr qint64 maxQueuedBytes = 128 * 1024 * 1024;
     static constexpr int terminateTimeoutMs = 5000;
 
 public Q_SLOTS:
@@ -53,6 +57,8 @@ private:
     void terminateProcess();
     void outputEnded();
     void failOutput(const AppException& error);
+    void checkOutputBacklog();
+    void checkInputBacklog();
     void closeSocket();
     void releaseProcess();
 

@@ -36,6 +36,7 @@ ServerCommunicator::ServerCommunicator(QObject* parent)
     , server(QStringLiteral("ws"), QWebSocketServer::NonSecureMode)
     , address(QHostAddress::LocalHost)
 {
+    server.setHandshakeTimeout(handshakeTimeoutMs);
     connect(&server, &QWebSocketServer::newConnection, this, &ServerCommunicator::newConnection);
     // Must stay a direct connection: the server answers the handshake as soon as the signal returns.
     connect(&server, &QWebSocketServer::originAuthenticationRequired, this,

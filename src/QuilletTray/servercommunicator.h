@@ -16,6 +16,10 @@ class ServerCommunicator : public QObject
 public:
     explicit ServerCommunicator(QObject* parent = nullptr);
 
+    // A connection that hasn't completed its opening handshake by then is dropped, so pages
+    // that send garbage or stall can't hold sockets.
+    static constexpr int handshakeTimeoutMs = 10000;
+
     bool startListening(quint16 port);
 
 public Q_SLOTS:

@@ -1,0 +1,8 @@
+#include "fuzzcheck.h"
+
+#include <QtGlobal>
+
+void silenceQtMessages()
+{
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+}
