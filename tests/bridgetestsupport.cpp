@@ -1,11 +1,10 @@
 #include "bridgetestsupport.h"
 
-#include "servercommunicator.h"
-
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMutex>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -15,17 +14,25 @@ QMutex logMutex;
 QStringList logLines;
 QtMessageHandler previousHandler = nullptr;
 
-QString compact(const QJsonObject& object)
+// Numbers and non-empty texts are ids; anything else leaves the message without one.
+QString compact(QJsonObject object, const QJsonValue& id)
 {
+    if (!id.toVariant().toString().isEmpty())
+        object.insert(QStringLiteral("id"), id);
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+QString method(const QString& app, const QString& name)
+{
+    return QStringLiteral("%1.2.6.1.page1.QES.%2").arg(app, name);
 }
 } // namespace
 
 AppDir::AppDir(bool checkUser)
     : m_previousDir(QDir::currentPath())
 {
-    m_valid = m_dir.isValid() && QDir(m_dir.path()).mkpath(QStringLiteral("bin"))
-        && QDir(m_dir.path()).mkpath(QStringLiteral("etc")) && setCheckUser(checkUser)
+    m_valid = m_dir.isValid() && QDir(root()).mkpath(QStringLiteral("bin"))
+        && QDir(root()).mkpath(QStringLiteral("etc")) && writeConfig(checkUser, QString())
         && QDir::setCurrent(bin());
 }
 
@@ -34,28 +41,17 @@ AppDir::~AppDir()
     QDir::setCurrent(m_previousDir);
 }
 
-QString AppDir::bin() const
-{
-    return m_dir.filePath(QStringLiteral("bin"));
-}
-
-bool AppDir::setCheckUser(bool checkUser)
-{
-    return writeConfig(checkUser, QString());
-}
-
 bool AppDir::writeConfig(bool checkUser, const QString& trayExtra)
 {
     QFile file(m_dir.filePath(QStringLiteral("etc/Quillet.conf")));
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    file.write(
-        QStringLiteral("<Quillet><QuilletTray><CheckUser>%1</CheckUser>%2</QuilletTray>"
-                       "<QuilletUpdater><Version>2.6.1</Version><Url>https://example.invalid/v.xml</Url>"
-                       "<DownloadUrl>https://example.invalid/</DownloadUrl></QuilletUpdater></Quillet>")
-            .arg(checkUser ? QLatin1String("true") : QLatin1String("false"), trayExtra)
-            .toUtf8());
-    return true;
+    return file.open(QIODevice::WriteOnly)
+        && file.write(QStringLiteral(
+                          "<Quillet><QuilletTray><CheckUser>%1</CheckUser>%2</QuilletTray>"
+                          "<QuilletUpdater><Version>2.6.1</Version><Url>https://example.invalid/v.xml</Url>"
+                          "<DownloadUrl>https://example.invalid/</DownloadUrl></QuilletUpdater></Quillet>")
+                          .arg(checkUser ? QLatin1String("true") : QLatin1String("false"), trayExtra)
+                          .toUtf8())
+        > 0;
 }
 
 bool AppDir::writeScript(const QString& name, const QString& body, bool executable)
@@ -65,11 +61,9 @@ bool AppDir::writeScript(const QString& name, const QString& body, bool executab
         return false;
     file.write("#!/bin/sh\n" + body.toUtf8() + "\n");
     file.close();
-    QFile::Permissions permissions
-        = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
-    if (executable)
-        permissions |= QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
-    return file.setPermissions(permissions);
+    const QFile::Permissions execute = QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
+    return file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther
+                               | (executable ? execute : QFile::Permissions()));
 }
 
 bool AppDir::useDemoSigner(const QString& name)
@@ -112,18 +106,15 @@ bool LogCapture::containsInOrder(const QStringList& texts) const
     for (const QString& text : texts) {
         while (from < all.size() && !all.at(from).contains(text))
             ++from;
-        if (from == all.size())
+        if (from++ == all.size())
             return false;
-        ++from;
     }
     return true;
 }
 
-int LogCapture::count(const QString& text) const
+Bridge::Bridge()
+    : port(listenOnFreePort(server))
 {
-    const QStringList all = lines();
-    return int(
-        std::count_if(all.begin(), all.end(), [&](const QString& line) { return line.contains(text); }));
 }
 
 Page::Page(quint16 port, QObject* parent)
@@ -143,6 +134,16 @@ bool Page::waitConnected()
         && socket.state() == QAbstractSocket::ConnectedState;
 }
 
+bool Page::echo(const QString& app, const QJsonValue& id, const QJsonArray& args)
+{
+    const QString expected = echoReply(app, id, args);
+    send(request(app, QStringLiteral("Echo"), id, args));
+    if (QTest::qWaitFor([&] { return received.contains(expected) || closed; }, 20000))
+        return true;
+    qWarning() << "Expected" << expected << "among" << received;
+    return false;
+}
+
 quint16 freePort()
 {
     QTcpServer probe;
@@ -159,13 +160,15 @@ quint16 listenOnFreePort(ServerCommunicator& server)
     return 0;
 }
 
-QString request(const QString& app, const QString& method, const QJsonValue& id, const QJsonArray& args)
+QString readText(const QString& path)
 {
-    QJsonObject object {{QStringLiteral("method"), QStringLiteral("%1.2.6.1.page1.QES.%2").arg(app, method)},
-                        {QStringLiteral("args"), args}};
-    if (!id.isUndefined() && !id.isNull())
-        object.insert(QStringLiteral("id"), id);
-    return compact(object);
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).trimmed() : QString();
+}
+
+QString request(const QString& app, const QString& name, const QJsonValue& id, const QJsonArray& args)
+{
+    return compact({{QStringLiteral("method"), method(app, name)}, {QStringLiteral("args"), args}}, id);
 }
 
 QString checkContext(const QString& app, const QJsonValue& id)
@@ -175,22 +178,17 @@ QString checkContext(const QString& app, const QJsonValue& id)
 
 QString echoReply(const QString& app, const QJsonValue& id, const QJsonArray& args)
 {
-    QJsonObject object {{QStringLiteral("method"), QStringLiteral("%1.2.6.1.page1.QES.Echo").arg(app)},
-                        {QStringLiteral("result"), args}};
-    if (!id.isUndefined() && !id.isNull())
-        object.insert(QStringLiteral("id"), id);
-    return compact(object);
+    return compact(
+        {{QStringLiteral("method"), method(app, QStringLiteral("Echo"))}, {QStringLiteral("result"), args}},
+        id);
 }
 
 QString successReply(const QString& app, const QString& id)
 {
-    QJsonObject object {
-        {QStringLiteral("error"), QString()},
-        {QStringLiteral("method"), QStringLiteral("%1.2.6.1.page1.QES.CheckContext").arg(app)},
-        {QStringLiteral("result"), QString()}};
-    if (!id.isEmpty())
-        object.insert(QStringLiteral("id"), id);
-    return compact(object);
+    return compact({{QStringLiteral("error"), QString()},
+                    {QStringLiteral("method"), method(app, QStringLiteral("CheckContext"))},
+                    {QStringLiteral("result"), QString()}},
+                   id);
 }
 
 bool processExists(qint64 pid)
@@ -211,14 +209,12 @@ int handshakeStatus(quint16 port, const QString& origin)
         request += "Origin: " + origin.toUtf8() + "\r\n";
     socket.write(request + "\r\n");
     QByteArray answer;
-    // Without a whole header in time, the status line below is empty and the result 0.
     (void)QTest::qWaitFor(
         [&] {
             answer += socket.readAll();
             return answer.contains("\r\n\r\n") || socket.state() == QAbstractSocket::UnconnectedState;
         },
         10000);
-    // "HTTP/1.1 403 ..."
-    const QList<QByteArray> statusLine = answer.left(answer.indexOf("\r\n")).split(' ');
-    return statusLine.size() >= 2 ? statusLine.at(1).toInt() : 0;
+    // "HTTP/1.1 403 ..."; without a whole header in time the result is 0.
+    return answer.left(answer.indexOf("\r\n")).split(' ').value(1).toInt();
 }

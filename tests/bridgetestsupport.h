@@ -1,14 +1,13 @@
 #pragma once
 
+#include "servercommunicator.h"
+
 #include <QJsonArray>
 #include <QJsonValue>
-#include <QMutex>
 #include <QObject>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QWebSocket>
-
-class ServerCommunicator;
 
 // A throw-away application directory: bin/ holds the signer scripts and is the current
 // directory while the object lives, as the tray's own directory is; etc/ holds Quillet.conf.
@@ -19,14 +18,12 @@ public:
     ~AppDir();
 
     bool isValid() const { return m_valid; }
-    QString bin() const;
+    QString bin() const { return m_dir.filePath(QStringLiteral("bin")); }
     QString root() const { return m_dir.path(); }
-    bool setCheckUser(bool checkUser);
-    // Quillet.conf with CheckUser on and this extra content in the QuilletTray section.
+    // Quillet.conf with this extra content in the QuilletTray section.
     bool writeConfig(bool checkUser, const QString& trayExtra);
     // A /bin/sh script with the given body.
     bool writeScript(const QString& name, const QString& body, bool executable = true);
-    // A script that runs the demo signer in its place.
     bool useDemoSigner(const QString& name);
 
 private:
@@ -45,10 +42,19 @@ public:
     QStringList lines() const;
     // True when the texts occur in this order, each in a later message than the one before.
     bool containsInOrder(const QStringList& texts) const;
-    int count(const QString& text) const;
+    int count(const QString& text) const { return int(lines().filter(text).size()); }
 
 private:
     static void handler(QtMsgType type, const QMessageLogContext& context, const QString& message);
+};
+
+// A server on some free port of 127.0.0.1 (port 0 when none was found), with its log captured.
+struct Bridge
+{
+    LogCapture capture;
+    ServerCommunicator server;
+    quint16 port;
+    Bridge();
 };
 
 // A web page's end of a connection.
@@ -62,15 +68,17 @@ public:
     bool waitConnected();
     void send(const QString& text) { socket.sendTextMessage(text); }
     bool isClosed() const { return closed; }
+    // Sends an Echo request and waits for the demo signer's exact answer.
+    bool echo(const QString& app, const QJsonValue& id, const QJsonArray& args = {});
 
     QWebSocket socket;
     QStringList received;
     bool closed = false;
 };
 
-// Listens on some free port of 127.0.0.1 and returns it, or 0.
 quint16 listenOnFreePort(ServerCommunicator& server);
 quint16 freePort();
+QString readText(const QString& path);
 
 // A page request in the namespace app.2.6.1.page1 (compact JSON).
 QString request(const QString& app, const QString& method, const QJsonValue& id = QJsonValue(),

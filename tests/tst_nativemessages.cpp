@@ -95,21 +95,16 @@ void TestNativeMessages::builtMessages_data()
     QTest::addColumn<QString>("id");
     QTest::addColumn<QString>("error");
     QTest::addColumn<QString>("expected");
-
-    QTest::newRow("success with id")
-        << "7"
-        << ""
-        << R"({"error":"","id":"7","method":"Quillet.2.6.1.page1.QES.CheckContext","result":""})";
-    QTest::newRow("refusal without id")
-        << ""
-        << "Bad context!"
-        << R"({"error":"Bad context!","method":"Quillet.2.6.1.page1.QES.CheckContext","result":""})";
-    QTest::newRow("id with quote and accent")
-        << "é\"1"
-        << ""
-        << R"({"error":"","id":"é\"1","method":"Quillet.2.6.1.page1.QES.CheckContext","result":""})";
-    QTest::newRow("dispose") << QString() << QString()
-                             << R"({"args":[],"method":"Quillet.2.6.1.page1.QES.DisposeInstance"})";
+    const auto row = [](const char* name, const char* id, const char* error, const char* expected) {
+        QTest::newRow(name) << QString(id) << QString(error) << QString(expected);
+    };
+    row("success with id", "7", "",
+        R"({"error":"","id":"7","method":"Quillet.2.6.1.page1.QES.CheckContext","result":""})");
+    row("refusal without id", "", "Bad context!",
+        R"({"error":"Bad context!","method":"Quillet.2.6.1.page1.QES.CheckContext","result":""})");
+    row("id with quote and accent", "é\"1", "",
+        R"({"error":"","id":"é\"1","method":"Quillet.2.6.1.page1.QES.CheckContext","result":""})");
+    row("dispose", "", "", R"({"args":[],"method":"Quillet.2.6.1.page1.QES.DisposeInstance"})");
 }
 
 void TestNativeMessages::builtMessages()
@@ -117,32 +112,25 @@ void TestNativeMessages::builtMessages()
     QFETCH(QString, id);
     QFETCH(QString, error);
     QFETCH(QString, expected);
-
     NativeMessages messages;
     messages.setNamespace(withMethod("Quillet.2.6.1.page1.QES.CheckContext"));
-    if (QLatin1String(QTest::currentDataTag()) == QLatin1String("dispose"))
-        QCOMPARE(messages.disposeMessage(), expected);
-    else
-        QCOMPARE(messages.checkContextReply(id, error), expected);
+    const bool dispose = QLatin1String(QTest::currentDataTag()) == QLatin1String("dispose");
+    QCOMPARE(dispose ? messages.disposeMessage() : messages.checkContextReply(id, error), expected);
 }
 
 void TestNativeMessages::messageId_data()
 {
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("id");
-
-    QTest::newRow("text") << R"({"id":"42","method":"m"})"
-                          << "42";
-    QTest::newRow("number") << R"({"id":42,"method":"m"})"
-                            << "";
-    QTest::newRow("empty text") << R"({"id":"","method":"m"})"
-                                << "";
-    QTest::newRow("missing") << R"({"method":"m"})"
-                             << "";
-    QTest::newRow("not JSON") << "id"
-                              << "";
-    QTest::newRow("array") << R"(["42"])"
-                           << "";
+    const auto row = [](const char* name, const char* message, const char* id) {
+        QTest::newRow(name) << QString(message) << QString(id);
+    };
+    row("text", R"({"id":"42","method":"m"})", "42");
+    row("number", R"({"id":42,"method":"m"})", "");
+    row("empty text", R"({"id":"","method":"m"})", "");
+    row("missing", R"({"method":"m"})", "");
+    row("not JSON", "id", "");
+    row("array", R"(["42"])", "");
 }
 
 void TestNativeMessages::messageId()

@@ -29,8 +29,6 @@ void TestOriginPolicy::allows_data()
     QTest::newRow("port mismatch") << site << "https://sign.example.com:8443" << false;
     QTest::newRow("entry with port, page without")
         << QStringList {"http://127.0.0.1:8765"} << "http://127.0.0.1" << false;
-    QTest::newRow("loopback page with its port")
-        << QStringList {"http://127.0.0.1:8765"} << "http://127.0.0.1:8765" << true;
     QTest::newRow("localhost is not 127.0.0.1")
         << QStringList {"http://127.0.0.1:8765"} << "http://localhost:8765" << false;
     QTest::newRow("case of scheme and host")
@@ -56,8 +54,6 @@ void TestOriginPolicy::allows_data()
     QTest::newRow("wildcard: default port only") << wildcard << "https://sign.example.com:8443" << false;
     QTest::newRow("wildcard: with its port")
         << QStringList {"https://*.example.com:8443"} << "https://sign.example.com:8443" << true;
-    QTest::newRow("wildcard: case") << QStringList {"HTTPS://*.Example.com"} << "https://Sign.EXAMPLE.com"
-                                    << true;
     QTest::newRow("wildcard on http allows nothing")
         << QStringList {"http://*.example.com"} << "http://sign.example.com" << false;
     QTest::newRow("header with an asterisk") << wildcard << "https://*.example.com" << false;
