@@ -68,7 +68,7 @@ public:
     bool waitConnected();
     void send(const QString& text) { socket.sendTextMessage(text); }
     bool isClosed() const { return closed; }
-    // Sends an Echo request and waits for the demo signer's exact answer.
+    // Sends an Echo request and waits for the demo signer's exact answer, and nothing else.
     bool echo(const QString& app, const QJsonValue& id, const QJsonArray& args = {});
 
     QWebSocket socket;

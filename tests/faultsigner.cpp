@@ -7,11 +7,9 @@
 //   FloodEmpty    writes empty frames without end
 //   StopReading   never reads its standard input again and waits to be killed
 // DisposeInstance ends it; other methods are ignored.
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <unistd.h>
 
@@ -31,22 +29,14 @@ std::string methodName(const std::string& payload)
     const size_t start = payload.find(key);
     if (start == std::string::npos)
         return {};
-    const size_t end = payload.find('"', start + key.size());
-    const std::string method = payload.substr(start + key.size(), end - start - key.size());
+    const std::string method
+        = payload.substr(start + key.size(), payload.find('"', start + key.size()) - start - key.size());
     return method.substr(method.rfind('.') + 1);
 }
 
 void writeAll(const void* data, size_t size)
 {
     std::fwrite(data, 1, size, stdout);
-}
-
-void startFrameAndStop()
-{
-    const int32_t length = 1000;
-    writeAll(&length, sizeof length);
-    writeAll("{\"result\":", 10);
-    std::fflush(stdout);
 }
 } // namespace
 
@@ -57,12 +47,13 @@ int main()
         const std::string name = methodName(payload);
         if (name == "DisposeInstance")
             return 0;
-        if (name == "Crash") {
-            startFrameAndStop();
-            std::abort();
-        }
-        if (name == "ExitMidFrame") {
-            startFrameAndStop();
+        if (name == "Crash" || name == "ExitMidFrame") {
+            const int32_t length = 1000;
+            writeAll(&length, sizeof length);
+            writeAll("{\"result\":", 10);
+            std::fflush(stdout);
+            if (name == "Crash")
+                std::abort();
             return 0;
         }
         if (name == "FloodFrames") {
@@ -73,16 +64,12 @@ int main()
                 writeAll(frame.data(), frame.size());
             }
             std::fflush(stdout);
-        } else if (name == "FloodGarbage") {
-            const std::string block(1024 * 1024, 'A');
-            for (int i = 0; i < 100; ++i)
+        } else if (name == "FloodGarbage" || name == "FloodEmpty") {
+            const std::string block(1024 * 1024, name == "FloodGarbage" ? 'A' : '\0');
+            for (int i = 0; i < 100 || name == "FloodEmpty"; ++i)
                 writeAll(block.data(), block.size());
             std::fflush(stdout);
             return 0;
-        } else if (name == "FloodEmpty") {
-            const std::string block(1024 * 1024, '\0');
-            for (;;)
-                writeAll(block.data(), block.size());
         } else if (name == "StopReading") {
             for (;;)
                 pause();

@@ -155,6 +155,7 @@ void TestNativeMessagingSocketHandler::pageCloseDisposesChild()
     AppDir dir;
     // A child that records its standard input and never ends by itself.
     QVERIFY(dir.writeScript("Quillet.sh", "echo $$ > pid\nexec cat > stdin.bin"));
+    QVERIFY(dir.useDemoSigner("QuilletPkcs11.sh"));
     Bridge bridge;
     Page page(bridge.port);
     QVERIFY(page.waitConnected());
@@ -174,7 +175,11 @@ void TestNativeMessagingSocketHandler::pageCloseDisposesChild()
     QVERIFY(input.open(QIODevice::ReadOnly));
     QCOMPARE(input.readAll(), expected);
     QVERIFY(bridge.capture.containsInOrder({"Socket is going to be closed.", "Terminating Quillet"}));
-    // It ignored the request: it is killed, later, without anyone waiting for it.
+    // It ignored the request: it is killed later, and meanwhile a new session does its round trip.
+    Page other(bridge.port);
+    QVERIFY(other.waitConnected());
+    other.send(checkContext("QuilletPkcs11"));
+    QVERIFY(other.echo("QuilletPkcs11", "1"));
     QVERIFY(processExists(pid));
     QTRY_VERIFY_WITH_TIMEOUT(!processExists(pid), 20000);
 }
