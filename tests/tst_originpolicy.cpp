@@ -35,7 +35,6 @@ void TestOriginPolicy::allows_data()
         << QStringList {"HTTPS://Sign.Example.COM"} << "https://SIGN.example.com" << true;
     QTest::newRow("trailing slash in the entry")
         << QStringList {"https://sign.example.com/"} << "https://sign.example.com" << true;
-    QTest::newRow("trailing slash in the header") << site << "https://sign.example.com/" << true;
     QTest::newRow("path in the header") << site << "https://sign.example.com/x" << false;
     QTest::newRow("international name in ASCII form")
         << QStringList {"https://bücher.example"} << "https://xn--bcher-kva.example" << true;
@@ -78,8 +77,6 @@ void TestOriginPolicy::invalidEntries_data()
     QTest::newRow("wildcard") << "https://*.example.com" << true;
     QTest::newRow("no scheme") << "sign.example.com" << false;
     QTest::newRow("path") << "https://sign.example.com/app" << false;
-    QTest::newRow("query") << "https://sign.example.com?a=1" << false;
-    QTest::newRow("user") << "https://user@sign.example.com" << false;
     QTest::newRow("null") << "null" << false;
     QTest::newRow("wildcard on http") << "http://*.example.com" << false;
     QTest::newRow("wildcard of a top-level domain") << "https://*.com" << false;

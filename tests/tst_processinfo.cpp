@@ -62,10 +62,6 @@ void TestProcessInfo::recordedTable_data()
             + tableLine("   2", "0100007F:00a1", tray, "01", "2")
             + tableLine("   3", "0100007F:00A1", tray, "01", "3"),
         "3", "127.0.0.1", 161);
-    row("uid needs a blank after it",
-        "   2: " + page + " " + tray + " 01 00000000:00000000 00:00000000 00000000  1000\n", "");
-    row("one blank after the state",
-        tableLine("   2", page, tray, "01", "7").replace(QLatin1String(" 01 "), QLatin1String(" 01  ")), "");
     row("last line without line end", tableLine("   2", page, tray, "01", "1000").chopped(1), "1000");
     // Slot numbers grow down the kernel's table: one that fills its column and all after it never match.
     row("lines from a full slot column on are not read",
