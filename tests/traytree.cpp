@@ -2,6 +2,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
+#include <QTest>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
@@ -76,6 +78,30 @@ QStringList TrayTree::logLines(const QString& user, qint64 pid) const
             lines.append(line);
     }
     return lines;
+}
+
+bool TrayTree::waitForLog(const QString& user, qint64 pid, const QString& text) const
+{
+    const QDeadlineTimer deadline(30000);
+    while (!logLines(user, pid).join(QLatin1Char('\n')).contains(text)) {
+        if (deadline.hasExpired())
+            return false;
+        QTest::qWait(50);
+    }
+    return true;
+}
+
+quint16 TrayTree::listeningPort(const QString& user, qint64 pid) const
+{
+    const QRegularExpression attempt(
+        QStringLiteral(R"(Server starts listening on "127\.0\.0\.1" : (\d+) - )"));
+    quint16 port = 0;
+    for (const QString& line : logLines(user, pid)) {
+        const QRegularExpressionMatch match = attempt.match(line);
+        if (match.hasMatch())
+            port = match.captured(1).toUShort();
+    }
+    return port;
 }
 
 void TrayTree::removeInstanceLocks(const QString& tmpDir)

@@ -8,9 +8,15 @@
 #include <QtTest>
 
 namespace {
-const char* const goodUpdater = "<QuilletUpdater><Url>https://u.example/v.xml</Url><Version>2.6.1</Version>"
-                                "<DownloadUrl>https://u.example/d/</DownloadUrl></QuilletUpdater>";
+const QByteArray goodUpdater = "<QuilletUpdater><Url>https://u.example/v.xml</Url><Version>2.6.1</Version>"
+                               "<DownloadUrl>https://u.example/d/</DownloadUrl></QuilletUpdater>";
+
+// A configuration with the given insides of the tray's section and the updater's section.
+QByteArray conf(const QByteArray& tray, const QByteArray& updater = goodUpdater)
+{
+    return "<r><QuilletTray>" + tray + "</QuilletTray>" + updater + "</r>";
 }
+} // namespace
 
 // Each test case writes etc/Quillet.conf beside the current directory "bin",
 // as an installed tree has it.
@@ -98,46 +104,32 @@ void TestQuilletConfig::loads_data()
     QTest::addColumn<QString>("version");
     QTest::addColumn<QString>("url");
 
-    const QByteArray updater(goodUpdater);
-    QTest::newRow("plain") << "<Quillet><QuilletTray><CheckUser>true</CheckUser></QuilletTray>" + updater
-            + "</Quillet>" << true
-                           << "2.6.1"
-                           << "https://u.example/v.xml";
-    QTest::newRow("updater first, nested, any root") << "<?xml version=\"1.0\"?><anything><deep><deeper>"
-            + updater + "</deeper></deep><QuilletTray><CheckUser>false</CheckUser></QuilletTray></anything>"
-                                                     << false << "2.6.1"
-                                                     << "https://u.example/v.xml";
+    const QString url = QStringLiteral("https://u.example/v.xml");
+    QTest::newRow("plain") << conf("<CheckUser>true</CheckUser>") << true << "2.6.1" << url;
+    QTest::newRow("updater first, nested, any root") << "<?xml version=\"1.0\"?><any><deep><deeper>"
+            + goodUpdater + "</deeper></deep><QuilletTray><CheckUser>false</CheckUser></QuilletTray></any>"
+                                                     << false << "2.6.1" << url;
     QTest::newRow("FALSE with blanks")
-        << "<r><QuilletTray><CheckUser>  FALSE \n</CheckUser></QuilletTray>" + updater + "</r>" << false
-        << "2.6.1"
-        << "https://u.example/v.xml";
-    QTest::newRow("no leaves it on") << "<r><QuilletTray><CheckUser>no</CheckUser></QuilletTray>" + updater
-            + "</r>" << true << "2.6.1"
-                                     << "https://u.example/v.xml";
-    QTest::newRow("0 leaves it on") << "<r><QuilletTray><CheckUser>0</CheckUser></QuilletTray>" + updater
-            + "</r>" << true << "2.6.1"
-                                    << "https://u.example/v.xml";
-    QTest::newRow("empty leaves it on")
-        << "<r><QuilletTray><CheckUser/></QuilletTray>" + updater + "</r>" << true << "2.6.1"
-        << "https://u.example/v.xml";
+        << conf("<CheckUser>  FALSE \n</CheckUser>") << false << "2.6.1" << url;
+    QTest::newRow("no leaves it on") << conf("<CheckUser>no</CheckUser>") << true << "2.6.1" << url;
+    QTest::newRow("empty leaves it on") << conf("<CheckUser/>") << true << "2.6.1" << url;
     QTest::newRow("last occurrence wins")
-        << QByteArray("<r><QuilletTray><CheckUser>false</CheckUser><CheckUser>true</CheckUser></QuilletTray>"
-                      "<QuilletUpdater><Url>first</Url><Version>1.0</Version><DownloadUrl>d</DownloadUrl>"
-                      "<Url> second </Url><Version> 2.6 </Version></QuilletUpdater></r>")
+        << conf("<CheckUser>false</CheckUser><CheckUser>true</CheckUser>",
+                "<QuilletUpdater><Url>first</Url><Version>1.0</Version><DownloadUrl>d</DownloadUrl>"
+                "<Url> second </Url><Version> 2.6 </Version></QuilletUpdater>")
         << true << "2.6.0"
         << "second";
     QTest::newRow("other elements, attributes and comments ignored")
         << "<r a=\"1\"><!-- c --><Other>x</Other><QuilletTray "
            "x=\"y\"><Foo>bar</Foo><CheckUser>false</CheckUser>"
            "</QuilletTray>"
-            + updater + "</r>"
-        << false << "2.6.1"
-        << "https://u.example/v.xml";
-    QTest::newRow("empty version counts as present") << QByteArray(
-        "<r><QuilletTray><CheckUser>true</CheckUser></QuilletTray><QuilletUpdater><Url>u</Url><Version/>"
-        "<DownloadUrl>d</DownloadUrl></QuilletUpdater></r>")
-                                                     << true << "0.0.0"
-                                                     << "u";
+            + goodUpdater + "</r>"
+        << false << "2.6.1" << url;
+    QTest::newRow("empty version counts as present")
+        << conf("<CheckUser>true</CheckUser>",
+                "<QuilletUpdater><Url>u</Url><Version/><DownloadUrl>d</DownloadUrl></QuilletUpdater>")
+        << true << "0.0.0"
+        << "u";
 }
 
 void TestQuilletConfig::loads()
@@ -159,34 +151,26 @@ void TestQuilletConfig::failures_data()
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QString>("message");
 
-    const QByteArray tray("<QuilletTray><CheckUser>true</CheckUser></QuilletTray>");
-    const QByteArray updater(goodUpdater);
+    const QByteArray user("<CheckUser>true</CheckUser>");
+    const auto updater
+        = [](const QByteArray& inside) { return "<QuilletUpdater>" + inside + "</QuilletUpdater>"; };
     QTest::newRow("not well formed") << QByteArray("<r><QuilletTray>") << "Xml stream error: ";
     QTest::newRow("empty file") << QByteArray() << "Xml stream error: ";
     QTest::newRow("child inside CheckUser")
-        << "<r><QuilletTray><CheckUser><b>true</b></CheckUser></QuilletTray>" + updater + "</r>"
-        << "Xml stream error: ";
-    QTest::newRow("child inside Url") << "<r>" + tray
-            + "<QuilletUpdater><Url><b/></Url><Version>1</Version><DownloadUrl>d</DownloadUrl>"
-              "</QuilletUpdater></r>"
-                                      << "Missing element: Url";
-    QTest::newRow("no tray section") << "<r>" + updater + "</r>"
+        << conf("<CheckUser><b>true</b></CheckUser>") << "Xml stream error: ";
+    QTest::newRow("child inside Url")
+        << conf(user, updater("<Url><b/></Url><Version>1</Version><DownloadUrl>d</DownloadUrl>"))
+        << "Missing element: Url";
+    QTest::newRow("no tray section") << "<r>" + goodUpdater + "</r>"
                                      << "Missing config for QuilletTray";
-    QTest::newRow("no updater section") << "<r>" + tray + "</r>"
-                                        << "Missing config for QuilletUpdater";
-    QTest::newRow("no CheckUser") << "<r><QuilletTray><checkuser>x</checkuser></QuilletTray>" + updater
-            + "</r>"
-                                  << "Missing element: CheckUser";
-    QTest::newRow("no Url") << "<r>" + tray
-            + "<QuilletUpdater><Version>1</Version><DownloadUrl>d</DownloadUrl></QuilletUpdater></r>"
+    QTest::newRow("no updater section") << conf(user, {}) << "Missing config for QuilletUpdater";
+    QTest::newRow("no CheckUser") << conf("<checkuser>x</checkuser>") << "Missing element: CheckUser";
+    QTest::newRow("no Url") << conf(user, updater("<Version>1</Version><DownloadUrl>d</DownloadUrl>"))
                             << "Missing element: Url";
-    QTest::newRow("blank Url") << "<r>" + tray
-            + "<QuilletUpdater><Url>  "
-              "</Url><Version>1</Version><DownloadUrl>d</DownloadUrl></QuilletUpdater></r>"
+    QTest::newRow("blank Url") << conf(
+        user, updater("<Url>  </Url><Version>1</Version><DownloadUrl>d</DownloadUrl>"))
                                << "Missing element: Url";
-    QTest::newRow("no DownloadUrl") << "<r>" + tray
-            + "<QuilletUpdater><Url>u</Url><Version>1</Version>"
-              "</QuilletUpdater></r>"
+    QTest::newRow("no DownloadUrl") << conf(user, updater("<Url>u</Url><Version>1</Version>"))
                                     << "Missing element: DownloadUrl";
 }
 
@@ -224,11 +208,10 @@ void TestQuilletConfig::missingFile()
 
 void TestQuilletConfig::laterFailedLoadKeepsLoadedState()
 {
-    writeConfig("<r><QuilletTray><CheckUser>false</CheckUser></QuilletTray>" + QByteArray(goodUpdater)
-                + "</r>");
+    writeConfig(conf("<CheckUser>false</CheckUser>"));
     QuilletConfig* config = QuilletConfig::instance();
     config->loadConfig();
-    writeConfig("<r><QuilletTray><CheckUser>true</CheckUser></QuilletTray></r>");
+    writeConfig(conf("<CheckUser>true</CheckUser>", {}));
     QVERIFY_THROWS_EXCEPTION(AppException, config->loadConfig());
     // Values read before the failure are replaced; the object stays loaded.
     QCOMPARE(config->checkUser(), true);
@@ -266,7 +249,7 @@ void TestQuilletConfig::allowedOrigins()
     QFETCH(QByteArray, tray);
     QFETCH(bool, present);
     QFETCH(QStringList, origins);
-    writeConfig("<r><QuilletTray>" + tray + "</QuilletTray>" + QByteArray(goodUpdater) + "</r>");
+    writeConfig(conf(tray));
     QuilletConfig config;
     config.loadConfig();
     const std::optional<QStringList> allowed = config.allowedOrigins();
@@ -279,44 +262,29 @@ void TestQuilletConfig::allowedOrigins()
 // the last good list, also when the failure comes after the list was read.
 void TestQuilletConfig::allowedOriginsAcrossReloads()
 {
-    const QByteArray updater(goodUpdater);
-    const QByteArray listed(
-        "<r><QuilletTray><CheckUser>true</CheckUser><AllowedOrigins><Origin>https://a.example"
-        "</Origin></AllowedOrigins></QuilletTray>"
-        + updater + "</r>");
-    const QStringList expected {"https://a.example"};
+    const QByteArray listed = conf("<CheckUser>true</CheckUser><AllowedOrigins><Origin>https://a.example"
+                                   "</Origin></AllowedOrigins>");
+    const std::optional<QStringList> expected = QStringList {"https://a.example"};
     QuilletConfig config;
     QVERIFY_THROWS_EXCEPTION(AppException, config.allowedOrigins());
+    const auto load = [&](const QByteArray& content) {
+        writeConfig(content);
+        config.loadConfig();
+    };
 
-    writeConfig(listed);
-    config.loadConfig();
-    QCOMPARE(config.allowedOrigins(), std::optional<QStringList>(expected));
-
-    writeConfig("<r><QuilletTray><CheckUser>true</CheckUser></QuilletTray>" + updater + "</r>");
-    config.loadConfig();
+    load(listed);
+    QCOMPARE(config.allowedOrigins(), expected);
+    load(conf("<CheckUser>true</CheckUser>"));
     QCOMPARE(config.allowedOrigins(), std::optional<QStringList>());
 
-    writeConfig(listed);
-    config.loadConfig();
-    writeConfig("<r><QuilletTray><CheckUser>true</CheckUser></QuilletTray>");
-    QVERIFY_THROWS_EXCEPTION(AppException, config.loadConfig());
-    QCOMPARE(config.allowedOrigins(), std::optional<QStringList>(expected));
-
-    writeConfig("<r><QuilletTray><CheckUser>true</CheckUser><AllowedOrigins/></QuilletTray></r>");
-    QVERIFY_THROWS_EXCEPTION(AppException, config.loadConfig());
-    QCOMPARE(config.allowedOrigins(), std::optional<QStringList>(expected));
-
-    writeConfig("<r><QuilletTray><CheckUser>true</CheckUser><AllowedOrigins><Origin><b/></Origin>"
-                "</AllowedOrigins></QuilletTray>"
-                + updater + "</r>");
-    try {
-        config.loadConfig();
-        QFAIL("load succeeded");
-    } catch (const AppException& e) {
-        QVERIFY2(e.generalMessage().startsWith(QStringLiteral("Xml stream error: ")),
-                 qPrintable(e.generalMessage()));
+    load(listed);
+    for (const QByteArray& failing :
+         {conf("<CheckUser>true</CheckUser>", {}), conf("<CheckUser>true</CheckUser><AllowedOrigins/>", {}),
+          conf("<CheckUser>true</CheckUser><AllowedOrigins><Origin><b/></Origin>"
+               "</AllowedOrigins>")}) {
+        QVERIFY_THROWS_EXCEPTION(AppException, load(failing));
+        QCOMPARE(config.allowedOrigins(), expected);
     }
-    QCOMPARE(config.allowedOrigins(), std::optional<QStringList>(expected));
 }
 
 // The example in the shipped file stays a comment.

@@ -1,7 +1,6 @@
 #include "traytree.h"
 
 #include <QDir>
-#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -23,32 +22,24 @@ private Q_SLOTS:
     void survivesEscapingExceptions();
 
 private:
-    QProcessEnvironment environment(const QString& language) const;
-    QString log() const;
-    bool waitForLog(const QString& text, int timeoutMs = 20000) const;
-    void stop(QProcess& process);
+    // Starts a program of the tree under `locale` from outside its directory; its process id.
+    qint64 start(QProcess& process, const QString& program, const QStringList& arguments,
+                 const QString& locale = QStringLiteral("en_US.UTF-8"));
+    QString log(qint64 pid) const { return m_tree->logLines(m_user, pid).join(QLatin1Char('\n')); }
 
     std::unique_ptr<QTemporaryDir> m_root;
-    QString m_exe;
+    std::unique_ptr<TrayTree> m_tree;
+    const QString m_user = QStringLiteral("user");
 };
 
 void TestStartup::init()
 {
     m_root = std::make_unique<QTemporaryDir>();
     QVERIFY(m_root->isValid());
-    const QDir root(m_root->path());
-    for (const char* dir :
-         {"bin", "etc", "share/translations", "data/Kestrum/Quillet/Logs", "home", "cwd", "tmp"})
-        QVERIFY(root.mkpath(QString::fromLatin1(dir)));
-    m_exe = root.filePath(QStringLiteral("bin/QuilletTray"));
-    QVERIFY(QFile::copy(QStringLiteral(QUILLET_TRAY_EXE), m_exe));
-    for (const char* language : {"en", "sk"}) {
-        const QString name = QStringLiteral("QuilletTray_%1.qm").arg(QLatin1String(language));
-        QVERIFY(QFile::copy(QStringLiteral(QUILLET_QM_DIR "/") + name, root.filePath("share/translations/" + name)));
-    }
-    QVERIFY(QFile::copy(QStringLiteral(QUILLET_SOURCE_DIR "/etc/Quillet.conf"), root.filePath("etc/Quillet.conf")));
-    QFile logFile(root.filePath(QStringLiteral("data/Kestrum/Quillet/Logs/QuilletTrayLog.txt")));
-    QVERIFY(logFile.open(QIODevice::WriteOnly));
+    QVERIFY(QDir(m_root->path()).mkpath(QStringLiteral("tmp")));
+    m_tree = std::make_unique<TrayTree>(m_root->filePath(QStringLiteral("tree")));
+    QVERIFY(m_tree->isValid());
+    QVERIFY(m_tree->addUser(m_user));
 }
 
 void TestStartup::cleanup()
@@ -56,62 +47,33 @@ void TestStartup::cleanup()
     TrayTree::removeInstanceLocks(m_root->filePath(QStringLiteral("tmp")));
 }
 
-QProcessEnvironment TestStartup::environment(const QString& language) const
+qint64 TestStartup::start(QProcess& process, const QString& program, const QStringList& arguments,
+                          const QString& locale)
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), m_root->filePath(QStringLiteral("home")));
-    env.insert(QStringLiteral("XDG_DATA_HOME"), m_root->filePath(QStringLiteral("data")));
-    // The per-user instance lock lives here, apart from trays of other test runs.
-    env.insert(QStringLiteral("TMPDIR"), m_root->filePath(QStringLiteral("tmp")));
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.remove(QStringLiteral("LANGUAGE"));
+    QProcessEnvironment env = m_tree->environment(m_user, m_root->filePath(QStringLiteral("tmp")));
     env.remove(QStringLiteral("LC_MESSAGES"));
-    env.insert(QStringLiteral("LC_ALL"), language);
-    env.insert(QStringLiteral("LANG"), language);
-    return env;
-}
-
-QString TestStartup::log() const
-{
-    QFile file(m_root->filePath(QStringLiteral("data/Kestrum/Quillet/Logs/QuilletTrayLog.txt")));
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
-
-bool TestStartup::waitForLog(const QString& text, int timeoutMs) const
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < timeoutMs) {
-        if (log().contains(text))
-            return true;
-        QTest::qWait(50);
-    }
-    return false;
-}
-
-void TestStartup::stop(QProcess& process)
-{
-    process.terminate();
-    if (!process.waitForFinished(10000)) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
+    env.insert(QStringLiteral("LC_ALL"), locale);
+    env.insert(QStringLiteral("LANG"), locale);
+    process.setProcessEnvironment(env);
+    // Not the program's directory: translations and configuration are found beside the program.
+    process.setWorkingDirectory(m_root->path());
+    process.start(program, arguments);
+    return process.waitForStarted() ? process.processId() : 0;
 }
 
 void TestStartup::missingTranslations()
 {
-    QVERIFY(QDir(m_root->filePath(QStringLiteral("share/translations"))).removeRecursively());
+    QVERIFY(QDir(m_tree->root() + QStringLiteral("/share/translations")).removeRecursively());
     QProcess process;
-    process.setProcessEnvironment(environment(QStringLiteral("en_US.UTF-8")));
-    process.start(m_exe, {});
+    const qint64 pid = start(process, m_tree->executable(), {});
     QVERIFY(process.waitForFinished(20000));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 1);
-    const QStringList lines = log().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList lines = m_tree->logLines(m_user, pid);
     QVERIFY(!lines.isEmpty());
     QVERIFY2(lines.last().contains(QStringLiteral(" - I - Could not find language package. - at ")),
              qPrintable(lines.last()));
-    QVERIFY(!log().contains(QStringLiteral("exiting with exit code")));
+    QVERIFY(!log(pid).contains(QStringLiteral("exiting with exit code")));
 }
 
 void TestStartup::startsFromAnotherDirectory_data()
@@ -122,7 +84,7 @@ void TestStartup::startsFromAnotherDirectory_data()
 
     QTest::newRow("English, no arguments") << "en_US.UTF-8" << QStringList() << "en";
     QTest::newRow("German falls back to English") << "de_DE.UTF-8" << QStringList() << "en";
-    QTest::newRow("Slovak, two arguments") << "sk_SK.UTF-8" << QStringList{"one", "two words"} << "sk";
+    QTest::newRow("Slovak, two arguments") << "sk_SK.UTF-8" << QStringList {"one", "two words"} << "sk";
 }
 
 void TestStartup::startsFromAnotherDirectory()
@@ -132,38 +94,38 @@ void TestStartup::startsFromAnotherDirectory()
     QFETCH(QString, language);
 
     QProcess process;
-    process.setProcessEnvironment(environment(locale));
-    process.setWorkingDirectory(m_root->filePath(QStringLiteral("cwd")));
-    process.start(m_exe, arguments);
-    QVERIFY(process.waitForStarted());
-    QVERIFY2(waitForLog(QStringLiteral("System language was found:  \"%1\"").arg(language)), qPrintable(log()));
-    QTest::qWait(300);
+    const qint64 pid = start(process, m_tree->executable(), arguments, locale);
+    QVERIFY2(m_tree->waitForLog(m_user, pid, QStringLiteral("Server starts listening on")),
+             qPrintable(log(pid)));
     QCOMPARE(process.state(), QProcess::Running);
-    stop(process);
+    process.kill();
+    process.waitForFinished(10000);
 
-    const QString text = log();
-    QVERIFY(text.contains(QStringLiteral("Starting app:  \"QuilletTray\" \"2.6.1 (")));
-    QVERIFY(text.contains(QStringLiteral("Qt build version:  " QT_VERSION_STR)));
-    QVERIFY(text.contains(QStringLiteral("Qt runtime version:  ")));
-    QVERIFY(text.contains(QStringLiteral(" - I - OS type:  \"")));
-    QVERIFY(text.contains(QStringLiteral("Checking system language")));
+    const QString text = log(pid);
+    QVERIFY(text.contains(QStringLiteral("System language was found:  \"%1\"").arg(language)));
+    QVERIFY(
+        QRegularExpression(QStringLiteral(R"re(Starting app:  "QuilletTray" "2\.6\.1 \([0-9a-f]{40}\)")re"))
+            .match(text)
+            .hasMatch());
+    for (const char* line :
+         {"Qt build version:  " QT_VERSION_STR, "Qt runtime version:  ", " - I - OS type:  \""})
+        QVERIFY(text.contains(QLatin1String(line)));
     QVERIFY(!text.contains(QStringLiteral("Could not find language package.")));
-    if (arguments.isEmpty()) {
+    if (arguments.isEmpty())
         QVERIFY(!text.contains(QStringLiteral("with arguments: ")));
-    } else {
+    else
         QVERIFY2(text.contains(QStringLiteral(" - I - with arguments:  QList(\"one\", \"two words\") - at ")),
                  qPrintable(text));
-    }
-    const QRegularExpression version(QStringLiteral(R"re("2\.6\.1 \(([0-9a-f]{40})\)")re"));
-    QVERIFY(version.match(text).hasMatch());
 }
 
 void TestStartup::helpAndVersion_data()
 {
     QTest::addColumn<QString>("option");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("--version") << "--version" << "QuilletTray 2.6.1 (";
-    QTest::newRow("--help") << "--help" << "--version";
+    QTest::newRow("--version") << "--version"
+                               << "QuilletTray 2.6.1 (";
+    QTest::newRow("--help") << "--help"
+                            << "--version";
 }
 
 void TestStartup::helpAndVersion()
@@ -171,8 +133,7 @@ void TestStartup::helpAndVersion()
     QFETCH(QString, option);
     QFETCH(QString, expected);
     QProcess process;
-    process.setProcessEnvironment(environment(QStringLiteral("en_US.UTF-8")));
-    process.start(m_exe, {option});
+    start(process, m_tree->executable(), {option});
     QVERIFY(process.waitForFinished(20000));
     QCOMPARE(process.exitCode(), 0);
     QVERIFY2(QString::fromLocal8Bit(process.readAllStandardOutput()).contains(expected),
@@ -183,10 +144,12 @@ void TestStartup::survivesEscapingExceptions_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QStringList>("warnings");
-    QTest::newRow("AppException") << "app" << QStringList{" - W - Caught AppException -  \"AppException: slot failed\\n  at "};
+    QTest::newRow("AppException") << "app"
+                                  << QStringList {
+                                         " - W - Caught AppException -  \"AppException: slot failed\\n  at "};
     QTest::newRow("int") << "int"
-                         << QStringList{" - W - Caught unknown exception - at ",
-                                        " - W - Unknown exception type:  \"i\" - at "};
+                         << QStringList {" - W - Caught unknown exception - at ",
+                                         " - W - Unknown exception type:  \"i\" - at "};
 }
 
 void TestStartup::survivesEscapingExceptions()
@@ -194,12 +157,11 @@ void TestStartup::survivesEscapingExceptions()
     QFETCH(QString, kind);
     QFETCH(QStringList, warnings);
     QProcess process;
-    process.setProcessEnvironment(environment(QStringLiteral("en_US.UTF-8")));
-    process.start(QStringLiteral(QUILLET_SURVIVOR_EXE), {kind});
+    const qint64 pid = start(process, QStringLiteral(QUILLET_SURVIVOR_EXE), {kind});
     QVERIFY(process.waitForFinished(20000));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
-    const QString text = log();
+    const QString text = log(pid);
     for (const QString& warning : warnings)
         QVERIFY2(text.contains(warning), qPrintable(text));
     QVERIFY(text.indexOf(warnings.first()) < text.indexOf(QStringLiteral("later timer fired")));

@@ -3,12 +3,10 @@
 #include "quillettray.h"
 #include "testhttpserver.h"
 #include "testsigner.h"
+#include "traysandbox.h"
 
 #include <functional>
-#include <QDir>
-#include <QFile>
 #include <QMenu>
-#include <QTemporaryDir>
 #include <QTranslator>
 #include <QtTest>
 
@@ -75,13 +73,11 @@ private Q_SLOTS:
     void missingUpdaterScript();
     void updaterExitCodes_data();
     void updaterExitCodes();
-    void silentResultCodes_data();
-    void silentResultCodes();
 
 private:
     void useDocument(const QString& path);
     void writeUpdater(const QString& body);
-    void blockDataDirectory();
+    QDateTime makeStamp();
     QStringList updaterCalls() const;
     QString stampPath() const;
     QString binDirectory() const { return m_root->filePath(QStringLiteral("bin")); }
@@ -133,16 +129,11 @@ void TestUpdateSchedule::initTestCase()
 
 void TestUpdateSchedule::init()
 {
-    m_root = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_root->isValid());
-    const QDir root(m_root->path());
-    for (const char* dir : {"home/.config", "bin", "etc"})
-        QVERIFY(root.mkpath(QString::fromLatin1(dir)));
-    qputenv("HOME", QFile::encodeName(root.filePath(QStringLiteral("home"))));
-    qputenv("XDG_DATA_HOME", QFile::encodeName(root.filePath(QStringLiteral("data"))));
+    m_root = makeTraySandbox();
+    QVERIFY(m_root);
     // The tray moves to the program's directory; the configuration and the updater script
     // are found relative to the current directory, so the test's tree takes its place.
-    QVERIFY(QDir::setCurrent(root.filePath(QStringLiteral("bin"))));
+    QVERIFY(QDir::setCurrent(binDirectory()));
     useDocument(QStringLiteral("/v2.6.1.xml"));
     m_server.clearLog();
 }
@@ -173,10 +164,12 @@ void TestUpdateSchedule::writeUpdater(const QString& body)
     QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
 }
 
-void TestUpdateSchedule::blockDataDirectory()
+// An empty stamp made now; its birth time.
+QDateTime TestUpdateSchedule::makeStamp()
 {
-    QFile blocker(m_root->filePath(QStringLiteral("data")));
-    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    QDir().mkpath(QFileInfo(stampPath()).path());
+    QFile(stampPath()).open(QIODevice::WriteOnly);
+    return QFileInfo(stampPath()).birthTime();
 }
 
 QStringList TestUpdateSchedule::updaterCalls() const
@@ -249,7 +242,7 @@ void TestUpdateSchedule::firstLook()
 
     MessageLog log;
     QuilletTray tray(nullptr, QStringLiteral("en"));
-    QVERIFY(QDir::setCurrent(m_root->filePath(QStringLiteral("bin"))));
+    QVERIFY(QDir::setCurrent(binDirectory()));
     // The first look waits for the event loop.
     QVERIFY(!log.contains(QStringLiteral("Entering check new day")));
     log.clear();
@@ -336,11 +329,8 @@ void TestUpdateSchedule::failuresInTheStampsMonth()
         QSKIP("Needs a file system that keeps birth times");
     useDocument(QStringLiteral("/broken.xml"));
     writeUpdater(QStringLiteral("exit 0"));
-    QVERIFY(QDir().mkpath(QFileInfo(stampPath()).path()));
-    QFile stamp(stampPath());
-    QVERIFY(stamp.open(QIODevice::WriteOnly));
-    stamp.close();
-    const QDate made = QFileInfo(stampPath()).birthTime().date();
+    const QDate made = makeStamp().date();
+    QVERIFY(QFileInfo::exists(stampPath()));
 
     ScheduledTray tray(binDirectory(), QStringLiteral("en"), 10, 20, 15);
     MessageLog log;
@@ -387,15 +377,10 @@ void TestUpdateSchedule::failuresInANewMonth()
     useDocument(QStringLiteral("/broken.xml"));
     writeUpdater(QStringLiteral("exit 0"));
     QDateTime oldBirth;
-    if (stamp == QStringLiteral("other month")) {
-        QVERIFY(QDir().mkpath(QFileInfo(stampPath()).path()));
-        QFile file(stampPath());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.close();
-        oldBirth = QFileInfo(stampPath()).birthTime();
-    } else if (stamp == QStringLiteral("blocked")) {
-        blockDataDirectory();
-    }
+    if (stamp == QStringLiteral("other month"))
+        oldBirth = makeStamp();
+    else if (stamp == QStringLiteral("blocked"))
+        QVERIFY(QFile(m_root->filePath(QStringLiteral("data"))).open(QIODevice::WriteOnly));
 
     ScheduledTray tray(binDirectory(), QStringLiteral("en"), 10, 20, 15);
     MessageLog log;
@@ -491,7 +476,7 @@ void TestUpdateSchedule::checkVersionTwiceGivesOneProcess()
     const QString pidFile = m_root->filePath(QStringLiteral("updater.pid"));
     writeUpdater(QStringLiteral("echo $$ > '%1'\nread -r line\nexit 0").arg(pidFile));
     auto tray = std::make_unique<QuilletTray>(nullptr, QStringLiteral("sk"));
-    QVERIFY(QDir::setCurrent(m_root->filePath(QStringLiteral("bin"))));
+    QVERIFY(QDir::setCurrent(binDirectory()));
     MessageLog log;
     QAction* action = checkVersionAction(*tray);
     QVERIFY(action);
@@ -517,8 +502,7 @@ void TestUpdateSchedule::checkVersionTwiceGivesOneProcess()
 void TestUpdateSchedule::missingUpdaterScript()
 {
     QuilletTray tray(nullptr, QStringLiteral("en"));
-    QVERIFY(QDir::setCurrent(m_root->filePath(QStringLiteral("bin"))));
-    // From here on: the first-run stamp's lines of the construction are not the schedule's.
+    QVERIFY(QDir::setCurrent(binDirectory()));
     MessageLog log;
     QAction* action = checkVersionAction(tray);
     QVERIFY(action);
@@ -537,91 +521,58 @@ void TestUpdateSchedule::missingUpdaterScript()
 
 void TestUpdateSchedule::updaterExitCodes_data()
 {
-    QTest::addColumn<QString>("exit");
+    QTest::addColumn<QString>("script");
     QTest::addColumn<QString>("line");
-    QTest::addColumn<int>("loopResult");
+    QTest::addColumn<bool>("endsTray");
 
+    const QString unknown = QStringLiteral("I - QuilletUpdater exited with unknown code:  \"%1\"");
     QTest::newRow("0 nothing to report")
         << "exit 0"
-        << "I - QuilletUpdater exited correctly without message for QuilletTray" << stillRunning;
+        << "I - QuilletUpdater exited correctly without message for QuilletTray" << false;
     QTest::newRow("1 error") << "exit 1"
-                             << "I - QuilletUpdater ended with Error" << stillRunning;
+                             << "I - QuilletUpdater ended with Error" << false;
     QTest::newRow("2 newer version") << "exit 2"
-                                     << "I - QuilletUpdater found new version of Quillet" << stillRunning;
+                                     << "I - QuilletUpdater found new version of Quillet" << false;
     QTest::newRow("3 newest") << "exit 3"
-                              << "I - QuilletUpdater thinks Quillet has actual version" << stillRunning;
+                              << "I - QuilletUpdater thinks Quillet has actual version" << false;
     QTest::newRow("4 ends the tray with 0") << "exit 4"
-                                            << "I - QuilletUpdater returned code to exit QuilletTray" << 0;
-    QTest::newRow("5 unknown") << "exit 5"
-                               << "I - QuilletUpdater exited with unknown code:  \"5\"" << stillRunning;
-    QTest::newRow("255 unknown") << "exit 255"
-                                 << "I - QuilletUpdater exited with unknown code:  \"255\"" << stillRunning;
-    QTest::newRow("killed by a signal")
-        << "kill -9 $$"
-        << "I - QuilletUpdater exited with unknown code:  \"9\"" << stillRunning;
+                                            << "I - QuilletUpdater returned code to exit QuilletTray" << true;
+    QTest::newRow("5 unknown") << "exit 5" << unknown.arg(5) << false;
+    QTest::newRow("killed by a signal") << "kill -9 $$" << unknown.arg(9) << false;
+    // No script: the code is handed to the tray directly, as UpdaterLib's own result would be.
+    QTest::newRow("-1 unknown") << QString() << unknown.arg(-1) << false;
 }
 
 void TestUpdateSchedule::updaterExitCodes()
 {
-    QFETCH(QString, exit);
+    QFETCH(QString, script);
     QFETCH(QString, line);
-    QFETCH(int, loopResult);
+    QFETCH(bool, endsTray);
 
-    writeUpdater(exit);
+    if (!script.isEmpty())
+        writeUpdater(script);
     QuilletTray tray(nullptr, QStringLiteral("en"));
-    QVERIFY(QDir::setCurrent(m_root->filePath(QStringLiteral("bin"))));
-    // From here on: the first-run stamp's lines of the construction are not the schedule's.
+    QVERIFY(QDir::setCurrent(binDirectory()));
     MessageLog log;
     QAction* action = checkVersionAction(tray);
     QVERIFY(action);
-    QTimer::singleShot(0, action, &QAction::trigger);
+    if (script.isEmpty())
+        QTimer::singleShot(0, &tray, [&tray] { tray.updaterFinished(-1); });
+    else
+        QTimer::singleShot(0, action, &QAction::trigger);
 
-    // Ending the tray is the loop's return value; the others must leave it running.
-    const bool endsTray = loopResult != stillRunning;
-    QCOMPARE(runLoopUntil([&] { return !endsTray && log.contains(line); }), loopResult);
+    // Ending the tray is the loop's return value. A code told directly also ends the day:
+    // the tray looks again in 6 hours.
+    const QStringList next {QStringLiteral("I - Entering check new day"),
+                            QStringLiteral("I - Setting up loop check timer up to -> 21600000")};
+    const auto settled = [&] {
+        const QStringList lines = scheduleLines(log);
+        return lines.contains(line) && (!script.isEmpty() || lines.mid(lines.indexOf(line) + 1) == next);
+    };
+    QCOMPARE(runLoopUntil([&] { return !endsTray && settled(); }), endsTray ? 0 : stillRunning);
     QCOMPARE(log.count(line), 1);
-    QCOMPARE(log.count(QStringLiteral("QuilletUpdater")), 2);
-    QCOMPARE(updaterCalls(), QStringList {QStringLiteral("-len -g")});
-}
-
-void TestUpdateSchedule::silentResultCodes_data()
-{
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("line");
-    QTest::addColumn<int>("loopResult");
-
-    // UpdaterLib reports 1 to 3; the others only the updater program knows, but the
-    // tray takes any code from either.
-    QTest::newRow("0") << 0 << "I - QuilletUpdater exited correctly without message for QuilletTray"
-                       << stillRunning;
-    QTest::newRow("4 ends the tray with 0")
-        << 4 << "I - QuilletUpdater returned code to exit QuilletTray" << 0;
-    QTest::newRow("5 unknown") << 5 << "I - QuilletUpdater exited with unknown code:  \"5\"" << stillRunning;
-    QTest::newRow("-1 unknown") << -1 << "I - QuilletUpdater exited with unknown code:  \"-1\""
-                                << stillRunning;
-}
-
-void TestUpdateSchedule::silentResultCodes()
-{
-    QFETCH(int, code);
-    QFETCH(QString, line);
-    QFETCH(int, loopResult);
-
-    QuilletTray tray(nullptr, QStringLiteral("en"));
-    QVERIFY(QDir::setCurrent(m_root->filePath(QStringLiteral("bin"))));
-    // From here on: the first-run stamp's lines of the construction are not the schedule's.
-    MessageLog log;
-    QTimer::singleShot(0, &tray, [&tray, code] { tray.updaterFinished(code); });
-
-    // Either way the day is done; a tray that goes on looks again in 6 hours.
-    const QString loop = QStringLiteral("I - Setting up loop check timer up to -> 21600000");
-    const bool endsTray = loopResult != stillRunning;
-    QCOMPARE(runLoopUntil([&] { return !endsTray && log.contains(loop); }), loopResult);
-    const QStringList lines = scheduleLines(log);
-    QVERIFY2(lines.indexOf(line) >= 0, qPrintable(lines.join(QLatin1Char('\n'))));
-    if (!endsTray)
-        QCOMPARE(lines.mid(lines.indexOf(line) + 1),
-                 (QStringList {QStringLiteral("I - Entering check new day"), loop}));
+    QCOMPARE(log.count(QStringLiteral("QuilletUpdater")), script.isEmpty() ? 1 : 2);
+    QCOMPARE(updaterCalls(), script.isEmpty() ? QStringList() : QStringList {QStringLiteral("-len -g")});
 }
 
 QTEST_MAIN(TestUpdateSchedule)

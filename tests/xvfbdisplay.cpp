@@ -83,3 +83,10 @@ bool XvfbDisplay::screenshot(const QString& path) const
     process.start(QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"), path});
     return process.waitForFinished(20000) && process.exitCode() == 0;
 }
+
+QString XvfbDisplay::windows(qint64 pid, const QString& field, const QString& pattern) const
+{
+    return run(QStringLiteral("xdotool"),
+               {QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("--onlyvisible"),
+                QStringLiteral("--pid"), QString::number(pid), field, pattern});
+}
