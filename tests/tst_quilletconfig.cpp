@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 const QByteArray goodUpdater = "<QuilletUpdater><Url>https://u.example/v.xml</Url><Version>2.6.1</Version>"
                                "<DownloadUrl>https://u.example/d/</DownloadUrl></QuilletUpdater>";
@@ -52,10 +54,10 @@ private:
 void TestQuilletConfig::initTestCase()
 {
     QVERIFY(m_root.isValid());
-    QVERIFY(QDir(m_root.path()).mkpath(QStringLiteral("bin")));
-    QVERIFY(QDir(m_root.path()).mkpath(QStringLiteral("etc")));
+    QVERIFY(QDir(m_root.path()).mkpath(u"bin"_s));
+    QVERIFY(QDir(m_root.path()).mkpath(u"etc"_s));
     m_previousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(m_root.path() + QStringLiteral("/bin")));
+    QVERIFY(QDir::setCurrent(m_root.path() + u"/bin"_s));
 }
 
 void TestQuilletConfig::cleanupTestCase()
@@ -65,7 +67,7 @@ void TestQuilletConfig::cleanupTestCase()
 
 void TestQuilletConfig::writeConfig(const QByteArray& content)
 {
-    QFile file(m_root.path() + QStringLiteral("/etc/Quillet.conf"));
+    QFile file(m_root.path() + u"/etc/Quillet.conf"_s);
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     file.write(content);
 }
@@ -79,7 +81,7 @@ void TestQuilletConfig::accessorsBeforeAnyLoad()
         QuilletConfig::instance()->loadConfig();
         QFAIL("load without DownloadUrl succeeded");
     } catch (const AppException& e) {
-        QCOMPARE(e.generalMessage(), QStringLiteral("Missing element: DownloadUrl"));
+        QCOMPARE(e.generalMessage(), u"Missing element: DownloadUrl"_s);
     }
     const std::function<void()> accessors[] = {
         [] { QuilletConfig::instance()->checkUser(); },
@@ -92,7 +94,7 @@ void TestQuilletConfig::accessorsBeforeAnyLoad()
             accessor();
             QFAIL("accessor did not throw");
         } catch (const AppException& e) {
-            QCOMPARE(e.generalMessage(), QStringLiteral("Config wasn't loaded!"));
+            QCOMPARE(e.generalMessage(), u"Config wasn't loaded!"_s);
         }
     }
 }
@@ -104,7 +106,7 @@ void TestQuilletConfig::loads_data()
     QTest::addColumn<QString>("version");
     QTest::addColumn<QString>("url");
 
-    const QString url = QStringLiteral("https://u.example/v.xml");
+    const QString url = u"https://u.example/v.xml"_s;
     QTest::newRow("plain") << conf("<CheckUser>true</CheckUser>") << true << "2.6.1" << url;
     QTest::newRow("updater first, nested, any root") << "<?xml version=\"1.0\"?><any><deep><deeper>"
             + goodUpdater + "</deeper></deep><QuilletTray><CheckUser>false</CheckUser></QuilletTray></any>"
@@ -189,20 +191,19 @@ void TestQuilletConfig::failures()
                      qPrintable(e.generalMessage()));
         else
             QCOMPARE(e.generalMessage(), message);
-        QVERIFY(e.toString(true).contains(QStringLiteral("QuilletConfig::")));
+        QVERIFY(e.toString(true).contains(u"QuilletConfig::"_s));
     }
 }
 
 void TestQuilletConfig::missingFile()
 {
-    QVERIFY(QFile::remove(m_root.path() + QStringLiteral("/etc/Quillet.conf")));
+    QVERIFY(QFile::remove(m_root.path() + u"/etc/Quillet.conf"_s));
     try {
         QuilletConfig::instance()->loadConfig();
         QFAIL("load succeeded");
     } catch (const AppException& e) {
         QCOMPARE(e.generalMessage(),
-                 QStringLiteral("Unable to find Quillet config in: ") + QDir::currentPath()
-                     + QStringLiteral("/../etc/"));
+                 u"Unable to find Quillet config in: "_s + QDir::currentPath() + u"/../etc/"_s);
     }
 }
 
@@ -215,7 +216,7 @@ void TestQuilletConfig::laterFailedLoadKeepsLoadedState()
     QVERIFY_THROWS_EXCEPTION(AppException, config->loadConfig());
     // Values read before the failure are replaced; the object stays loaded.
     QCOMPARE(config->checkUser(), true);
-    QCOMPARE(config->url(), QStringLiteral("https://u.example/v.xml"));
+    QCOMPARE(config->url(), u"https://u.example/v.xml"_s);
 }
 
 void TestQuilletConfig::allowedOrigins_data()

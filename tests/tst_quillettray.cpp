@@ -12,6 +12,8 @@
 #include <QtTest>
 #include <QWebSocket>
 
+using namespace Qt::StringLiterals;
+
 // The tray controller with a temporary HOME, data directory and configuration,
 // the English translation loaded, and the real WebSocket server on loopback.
 class TestQuilletTray : public QObject
@@ -56,8 +58,8 @@ void TestQuilletTray::init()
 {
     m_root = makeTraySandbox();
     QVERIFY(m_root);
-    m_autostartFile = m_root->filePath(QStringLiteral("home/.config/autostart/eu.kestrum.Quillet.desktop"));
-    setConfigVersion(QStringLiteral("2.6.1"));
+    m_autostartFile = m_root->filePath(u"home/.config/autostart/eu.kestrum.Quillet.desktop"_s);
+    setConfigVersion(u"2.6.1"_s);
 }
 
 void TestQuilletTray::cleanup()
@@ -67,10 +69,10 @@ void TestQuilletTray::cleanup()
 
 std::unique_ptr<QuilletTray> TestQuilletTray::makeTray()
 {
-    auto tray = std::make_unique<QuilletTray>(nullptr, QStringLiteral("en"));
+    auto tray = std::make_unique<QuilletTray>(nullptr, u"en"_s);
     // The controller moves to the program's directory; the configuration is read
     // relative to the current directory, so point it at the test's own tree.
-    QDir::setCurrent(m_root->filePath(QStringLiteral("bin")));
+    QDir::setCurrent(m_root->filePath(u"bin"_s));
     return tray;
 }
 
@@ -80,7 +82,7 @@ void TestQuilletTray::setConfigVersion(const QString& version)
     QVERIFY(source.open(QIODevice::ReadOnly));
     QByteArray contents = source.readAll();
     contents.replace("<Version>2.6.1</Version>", "<Version>" + version.toUtf8() + "</Version>");
-    QFile target(m_root->filePath(QStringLiteral("etc/Quillet.conf")));
+    QFile target(m_root->filePath(u"etc/Quillet.conf"_s));
     QVERIFY(target.open(QIODevice::WriteOnly | QIODevice::Truncate));
     target.write(contents);
 }
@@ -100,18 +102,18 @@ QStringList TestQuilletTray::listenAttempts(const MessageLog& log)
 void TestQuilletTray::menuAndToolTip()
 {
     const auto tray = makeTray();
-    QCOMPARE(tray->toolTip(), QStringLiteral("Kestrum Quillet"));
+    QCOMPARE(tray->toolTip(), u"Kestrum Quillet"_s);
     QVERIFY(!tray->icon().isNull());
     QVERIFY(!tray->isVisible());
     // "-" a separator, "[...]" a submenu, "*" a checkable entry.
     QStringList entries;
     for (const QAction* action : tray->contextMenu()->actions()) {
-        QString entry = action->isSeparator() ? QStringLiteral("-") : action->text();
+        QString entry = action->isSeparator() ? u"-"_s : action->text();
         if (action->menu()) {
             QStringList sub;
             for (const QAction* subAction : action->menu()->actions())
                 sub.append(subAction->text() + QLatin1String(subAction->isCheckable() ? "*" : ""));
-            entry += QStringLiteral(" [%1]").arg(sub.join(QStringLiteral(", ")));
+            entry += u" [%1]"_s.arg(sub.join(u", "_s));
         }
         entries.append(entry);
     }
@@ -143,8 +145,8 @@ void TestQuilletTray::eachOpeningLogsAndRefreshesAutostart()
     menu->hide();
     QVERIFY(startup->isChecked());
 
-    QCOMPARE(log.count(QStringLiteral("I - Quillet Tray was activated")), 2);
-    QCOMPARE(log.count(QStringLiteral("I - Updating startup action")), 2);
+    QCOMPARE(log.count(u"I - Quillet Tray was activated"_s), 2);
+    QCOMPARE(log.count(u"I - Updating startup action"_s), 2);
 }
 
 void TestQuilletTray::quitEndsTheEventLoop()
@@ -165,14 +167,14 @@ void TestQuilletTray::aboutBoxOnceAtATime()
     QCOMPARE(MsgBox::openBoxes().size(), 1);
     QPointer<MsgBox> box = MsgBox::openBoxes().first();
     QVERIFY(box->isVisible());
-    QCOMPARE(box->windowTitle(), QStringLiteral("Kestrum Quillet"));
-    QVERIFY(log.contains(QStringLiteral("I - Showing MsgInfo:  \"Quillet Tray\\nVersion 2.6.1\"")));
+    QCOMPARE(box->windowTitle(), u"Kestrum Quillet"_s);
+    QVERIFY(log.contains(u"I - Showing MsgInfo:  \"Quillet Tray\\nVersion 2.6.1\""_s));
 
     // Again while it is open: the same box, brought forward, not a second one.
     box->showMinimized();
     about->trigger();
     QCOMPARE(MsgBox::openBoxes(), QList<MsgBox*> {box.data()});
-    QCOMPARE(log.count(QStringLiteral("Showing MsgInfo:")), 1);
+    QCOMPARE(log.count(u"Showing MsgInfo:"_s), 1);
     QVERIFY(box->isVisible());
     QVERIFY(!box->isMinimized());
 
@@ -182,10 +184,10 @@ void TestQuilletTray::aboutBoxOnceAtATime()
     QVERIFY(MsgBox::openBoxes().isEmpty());
 
     // Built anew with the version read again.
-    setConfigVersion(QStringLiteral("3.1"));
+    setConfigVersion(u"3.1"_s);
     about->trigger();
     QCOMPARE(MsgBox::openBoxes().size(), 1);
-    QVERIFY(log.contains(QStringLiteral("I - Showing MsgInfo:  \"Quillet Tray\\nVersion 3.1.0\"")));
+    QVERIFY(log.contains(u"I - Showing MsgInfo:  \"Quillet Tray\\nVersion 3.1.0\""_s));
 }
 
 void TestQuilletTray::destructionFinishesAllBoxes()
@@ -198,7 +200,7 @@ void TestQuilletTray::destructionFinishesAllBoxes()
     // A modal error box waits in its own event loop while the tray goes away.
     bool errorBoxReturned = false;
     QTimer::singleShot(0, this, [&errorBoxReturned] {
-        MsgBox::showError(nullptr, QStringLiteral("AppName"), QStringLiteral("GeneralError"));
+        MsgBox::showError(nullptr, u"AppName"_s, u"GeneralError"_s);
         errorBoxReturned = true;
     });
     QTimer destroyer;
@@ -239,7 +241,7 @@ void TestQuilletTray::serverPorts()
     for (int i = 0; i < trayPorts.size(); ++i) {
         auto holder = std::make_unique<QTcpServer>();
         if (!holder->listen(QHostAddress::LocalHost, trayPorts.at(i)))
-            QSKIP(qPrintable(QStringLiteral("Port %1 is in use by another program").arg(trayPorts.at(i))));
+            QSKIP(qPrintable(u"Port %1 is in use by another program"_s.arg(trayPorts.at(i))));
         if (i < taken)
             holders.push_back(std::move(holder));
     }
@@ -252,32 +254,31 @@ void TestQuilletTray::serverPorts()
     for (int i = 0; i < qMin(taken + 1, 10); ++i)
         expected.append(QString::number(trayPorts.at(i)));
     QCOMPARE(listenAttempts(log), expected);
-    QCOMPARE(log.count(QStringLiteral("W - Unable to listen on specified address and port")), taken);
+    QCOMPARE(log.count(u"W - Unable to listen on specified address and port"_s), taken);
     if (listening == 0)
         return;
 
     QWebSocket client;
     QSignalSpy connected(&client, &QWebSocket::connected);
-    client.open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(listening)));
+    client.open(QUrl(u"ws://127.0.0.1:%1"_s.arg(listening)));
     QVERIFY(connected.wait());
 }
 
 void TestQuilletTray::firstRun()
 {
-    const QString dataDir = m_root->filePath(QStringLiteral("data/Kestrum/Quillet"));
-    const QString stamp = dataDir + QStringLiteral("/firstrun.stamp");
+    const QString dataDir = m_root->filePath(u"data/Kestrum/Quillet"_s);
+    const QString stamp = dataDir + u"/firstrun.stamp"_s;
     MessageLog log;
     auto tray = makeTray();
 
     QVERIFY(QFileInfo::exists(stamp));
     QCOMPARE(QFileInfo(stamp).size(), 0);
     const QStringList lines = log.lines();
-    const qsizetype first = lines.indexOf(QStringLiteral("I - Quillet Tray is running for the first time"));
-    QVERIFY2(first >= 0, qPrintable(lines.join(QLatin1Char('\n'))));
+    const qsizetype first = lines.indexOf(u"I - Quillet Tray is running for the first time"_s);
+    QVERIFY2(first >= 0, qPrintable(lines.join(u'\n')));
     QCOMPARE(lines.mid(first + 1, 3),
-             (QStringList {QStringLiteral("I - Overriding file:  \"%1\"").arg(stamp),
-                           QStringLiteral("I - Override is successful"),
-                           QStringLiteral("I - Startup action will be set to: Enabled")}));
+             (QStringList {u"I - Overriding file:  \"%1\""_s.arg(stamp), u"I - Override is successful"_s,
+                           u"I - Startup action will be set to: Enabled"_s}));
     // Autostart is turned on with the installed entry.
     QFile installed(QStringLiteral(QUILLET_BUILD_DIR "/share/applications/eu.kestrum.Quillet.desktop"));
     QFile autostart(m_autostartFile);
@@ -290,13 +291,13 @@ void TestQuilletTray::firstRun()
     tray.reset();
     QVERIFY(QFile::remove(m_autostartFile));
     tray = makeTray();
-    QVERIFY(!log.contains(QStringLiteral("first time")));
+    QVERIFY(!log.contains(u"first time"_s));
     QVERIFY(!QFileInfo::exists(m_autostartFile));
 }
 
 void TestQuilletTray::dataDirectoryCannotBeMade()
 {
-    QFile blocker(m_root->filePath(QStringLiteral("data")));
+    QFile blocker(m_root->filePath(u"data"_s));
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
 
@@ -304,10 +305,10 @@ void TestQuilletTray::dataDirectoryCannotBeMade()
     const auto tray = makeTray();
     QVERIFY(tray->isFirstRun());
     QVERIFY(tray->isFirstRun());
-    QCOMPARE(log.count(QStringLiteral("W - Couldn't make quillet dir in ")), 3);
-    QCOMPARE(log.count(QStringLiteral("I - Quillet Tray is running for the first time")), 3);
-    QCOMPARE(log.count(QStringLiteral("I - Overriding file: ")), 3);
-    QVERIFY(!log.contains(QStringLiteral("Override is successful")));
+    QCOMPARE(log.count(u"W - Couldn't make quillet dir in "_s), 3);
+    QCOMPARE(log.count(u"I - Quillet Tray is running for the first time"_s), 3);
+    QCOMPARE(log.count(u"I - Overriding file: "_s), 3);
+    QVERIFY(!log.contains(u"Override is successful"_s));
 }
 
 QTEST_MAIN(TestQuilletTray)

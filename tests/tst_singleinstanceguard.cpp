@@ -10,6 +10,8 @@
 #include <QWebSocket>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 // One tray per user: the guard itself, then real tray processes. The instance
 // locks live below a TMPDIR of the test's, apart from trays of other runs.
 class TestSingleInstanceGuard : public QObject
@@ -30,7 +32,7 @@ private:
                         const QStringList& arguments = {}, bool onDisplay = false);
     bool isListening(const QString& user, const QProcess* tray) const
     {
-        return m_tree->waitForLog(user, tray->processId(), QStringLiteral("Server starts listening on"));
+        return m_tree->waitForLog(user, tray->processId(), u"Server starts listening on"_s);
     }
 
     QTemporaryDir m_dir;
@@ -38,7 +40,7 @@ private:
     QString m_tmp;
     XvfbDisplay m_display;
     std::vector<std::unique_ptr<QProcess>> m_trays;
-    const QString m_user = QStringLiteral("first");
+    const QString m_user = u"first"_s;
 };
 
 void TestSingleInstanceGuard::initTestCase()
@@ -48,12 +50,12 @@ void TestSingleInstanceGuard::initTestCase()
     QVERIFY(QFile::setPermissions(m_dir.path(),
                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
                                       | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
-    m_tree = std::make_unique<TrayTree>(m_dir.filePath(QStringLiteral("tree")));
+    m_tree = std::make_unique<TrayTree>(m_dir.filePath(u"tree"_s));
     QVERIFY(m_tree->isValid());
     QVERIFY(m_tree->addUser(m_user));
-    m_tmp = m_dir.filePath(QStringLiteral("tmp"));
+    m_tmp = m_dir.filePath(u"tmp"_s);
     QVERIFY(QDir().mkpath(m_tmp));
-    QVERIFY(QProcess::execute(QStringLiteral("chmod"), {QStringLiteral("1777"), m_tmp}) == 0);
+    QVERIFY(QProcess::execute(u"chmod"_s, {u"1777"_s, m_tmp}) == 0);
     qputenv("TMPDIR", QFile::encodeName(m_tmp));
     QVERIFY2(m_display.start(), "Xvfb could not be started");
 }
@@ -90,9 +92,9 @@ QProcess* TestSingleInstanceGuard::startTray(const QString& user, const QString&
 // Same key refused while held, different keys independent, release and destruction free it.
 void TestSingleInstanceGuard::guard()
 {
-    SingleInstanceGuard first(QStringLiteral("tst_guard_same"));
-    SingleInstanceGuard second(QStringLiteral("tst_guard_same"));
-    auto other = std::make_unique<SingleInstanceGuard>(QStringLiteral("tst_guard_other"));
+    SingleInstanceGuard first(u"tst_guard_same"_s);
+    SingleInstanceGuard second(u"tst_guard_same"_s);
+    auto other = std::make_unique<SingleInstanceGuard>(u"tst_guard_other"_s);
     QVERIFY(!first.isAnotherRunning());
     QVERIFY(first.tryToRun());
     QVERIFY(!first.isAnotherRunning());
@@ -107,7 +109,7 @@ void TestSingleInstanceGuard::guard()
     QVERIFY(first.isAnotherRunning());
 
     other.reset();
-    SingleInstanceGuard afterDestruction(QStringLiteral("tst_guard_other"));
+    SingleInstanceGuard afterDestruction(u"tst_guard_other"_s);
     QVERIFY(!afterDestruction.isAnotherRunning());
     QVERIFY(afterDestruction.tryToRun());
 }
@@ -119,33 +121,28 @@ void TestSingleInstanceGuard::secondTrayOfSameUserRefused()
 
     QProcess* second = startTray(m_user, QString(), {}, true);
     const qint64 secondPid = second->processId();
-    QVERIFY(
-        m_tree->waitForLog(m_user, secondPid, QStringLiteral(" - I - QuilletTray is already running - at ")));
+    QVERIFY(m_tree->waitForLog(m_user, secondPid, u" - I - QuilletTray is already running - at "_s));
 
     // The box is closed as a person would: focus it and press Escape.
     QString window;
-    QTRY_VERIFY_WITH_TIMEOUT(!(window = m_display.windows(secondPid, QStringLiteral("--name"),
-                                                          QStringLiteral("^Kestrum Quillet$")))
-                                  .isEmpty(),
-                             20000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !(window = m_display.windows(secondPid, u"--name"_s, u"^Kestrum Quillet$"_s)).isEmpty(), 20000);
     QCOMPARE(second->state(), QProcess::Running);
-    m_display.run(QStringLiteral("xdotool"),
-                  {QStringLiteral("windowfocus"), QStringLiteral("--sync"), window});
-    m_display.run(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Escape")});
+    m_display.run(u"xdotool"_s, {u"windowfocus"_s, u"--sync"_s, window});
+    m_display.run(u"xdotool"_s, {u"key"_s, u"Escape"_s});
 
     QVERIFY(second->waitForFinished(20000));
     QCOMPARE(second->exitStatus(), QProcess::NormalExit);
     QCOMPARE(second->exitCode(), 1);
-    const QString secondLog = m_tree->logLines(m_user, secondPid).join(QLatin1Char('\n'));
-    QVERIFY(!secondLog.contains(QStringLiteral("QuilletTray class is being constructed")));
-    QVERIFY(!secondLog.contains(QStringLiteral("exiting with exit code")));
+    const QString secondLog = m_tree->logLines(m_user, secondPid).join(u'\n');
+    QVERIFY(!secondLog.contains(u"QuilletTray class is being constructed"_s));
+    QVERIFY(!secondLog.contains(u"exiting with exit code"_s));
 
     // The first tray goes on serving.
     QCOMPARE(first->state(), QProcess::Running);
     QWebSocket client;
     QSignalSpy connected(&client, &QWebSocket::connected);
-    client.open(
-        QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(m_tree->listeningPort(m_user, first->processId()))));
+    client.open(QUrl(u"ws://127.0.0.1:%1"_s.arg(m_tree->listeningPort(m_user, first->processId()))));
     QVERIFY(connected.wait(10000));
 }
 
@@ -158,9 +155,7 @@ void TestSingleInstanceGuard::startAfterSigkill()
 
     QProcess* next = startTray(m_user);
     QVERIFY(isListening(m_user, next));
-    QVERIFY(!m_tree->logLines(m_user, next->processId())
-                 .join(QLatin1Char('\n'))
-                 .contains(QStringLiteral("already")));
+    QVERIFY(!m_tree->logLines(m_user, next->processId()).join(u'\n').contains(u"already"_s));
     QCOMPARE(next->state(), QProcess::Running);
 }
 
@@ -168,22 +163,17 @@ void TestSingleInstanceGuard::trayOfAnotherUserStartsBeside()
 {
     if (getuid() != 0)
         QSKIP("Starting a tray under another user id needs root");
-    const QString other = QStringLiteral("nobody");
+    const QString other = u"nobody"_s;
     QVERIFY(m_tree->addUser(other));
-    QCOMPARE(QProcess::execute(QStringLiteral("chown"),
-                               {QStringLiteral("-R"), QStringLiteral("65534:65534"),
-                                QFileInfo(m_tree->home(other)).path()}),
-             0);
+    QCOMPARE(
+        QProcess::execute(u"chown"_s, {u"-R"_s, u"65534:65534"_s, QFileInfo(m_tree->home(other)).path()}), 0);
 
     QProcess* first = startTray(m_user);
     QVERIFY(isListening(m_user, first));
-    QProcess* beside = startTray(
-        other, QStringLiteral("setpriv"),
-        {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups")});
+    QProcess* beside
+        = startTray(other, u"setpriv"_s, {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s});
     QVERIFY2(isListening(other, beside), qPrintable(QString::fromLocal8Bit(beside->readAllStandardError())));
-    QVERIFY(!m_tree->logLines(other, beside->processId())
-                 .join(QLatin1Char('\n'))
-                 .contains(QStringLiteral("already")));
+    QVERIFY(!m_tree->logLines(other, beside->processId()).join(u'\n').contains(u"already"_s));
     QCOMPARE(beside->state(), QProcess::Running);
     QCOMPARE(first->state(), QProcess::Running);
 }

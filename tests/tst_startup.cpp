@@ -5,6 +5,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+using namespace Qt::StringLiterals;
+
 // Runs the real program from a copied install tree, with its own data directory.
 class TestStartup : public QObject
 {
@@ -24,36 +26,36 @@ private Q_SLOTS:
 private:
     // Starts a program of the tree under `locale` from outside its directory; its process id.
     qint64 start(QProcess& process, const QString& program, const QStringList& arguments,
-                 const QString& locale = QStringLiteral("en_US.UTF-8"));
-    QString log(qint64 pid) const { return m_tree->logLines(m_user, pid).join(QLatin1Char('\n')); }
+                 const QString& locale = u"en_US.UTF-8"_s);
+    QString log(qint64 pid) const { return m_tree->logLines(m_user, pid).join(u'\n'); }
 
     std::unique_ptr<QTemporaryDir> m_root;
     std::unique_ptr<TrayTree> m_tree;
-    const QString m_user = QStringLiteral("user");
+    const QString m_user = u"user"_s;
 };
 
 void TestStartup::init()
 {
     m_root = std::make_unique<QTemporaryDir>();
     QVERIFY(m_root->isValid());
-    QVERIFY(QDir(m_root->path()).mkpath(QStringLiteral("tmp")));
-    m_tree = std::make_unique<TrayTree>(m_root->filePath(QStringLiteral("tree")));
+    QVERIFY(QDir(m_root->path()).mkpath(u"tmp"_s));
+    m_tree = std::make_unique<TrayTree>(m_root->filePath(u"tree"_s));
     QVERIFY(m_tree->isValid());
     QVERIFY(m_tree->addUser(m_user));
 }
 
 void TestStartup::cleanup()
 {
-    TrayTree::removeInstanceLocks(m_root->filePath(QStringLiteral("tmp")));
+    TrayTree::removeInstanceLocks(m_root->filePath(u"tmp"_s));
 }
 
 qint64 TestStartup::start(QProcess& process, const QString& program, const QStringList& arguments,
                           const QString& locale)
 {
-    QProcessEnvironment env = m_tree->environment(m_user, m_root->filePath(QStringLiteral("tmp")));
-    env.remove(QStringLiteral("LC_MESSAGES"));
-    env.insert(QStringLiteral("LC_ALL"), locale);
-    env.insert(QStringLiteral("LANG"), locale);
+    QProcessEnvironment env = m_tree->environment(m_user, m_root->filePath(u"tmp"_s));
+    env.remove(u"LC_MESSAGES"_s);
+    env.insert(u"LC_ALL"_s, locale);
+    env.insert(u"LANG"_s, locale);
     process.setProcessEnvironment(env);
     // Not the program's directory: translations and configuration are found beside the program.
     process.setWorkingDirectory(m_root->path());
@@ -63,7 +65,7 @@ qint64 TestStartup::start(QProcess& process, const QString& program, const QStri
 
 void TestStartup::missingTranslations()
 {
-    QVERIFY(QDir(m_tree->root() + QStringLiteral("/share/translations")).removeRecursively());
+    QVERIFY(QDir(m_tree->root() + u"/share/translations"_s).removeRecursively());
     QProcess process;
     const qint64 pid = start(process, m_tree->executable(), {});
     QVERIFY(process.waitForFinished(20000));
@@ -71,9 +73,9 @@ void TestStartup::missingTranslations()
     QCOMPARE(process.exitCode(), 1);
     const QStringList lines = m_tree->logLines(m_user, pid);
     QVERIFY(!lines.isEmpty());
-    QVERIFY2(lines.last().contains(QStringLiteral(" - I - Could not find language package. - at ")),
+    QVERIFY2(lines.last().contains(u" - I - Could not find language package. - at "_s),
              qPrintable(lines.last()));
-    QVERIFY(!log(pid).contains(QStringLiteral("exiting with exit code")));
+    QVERIFY(!log(pid).contains(u"exiting with exit code"_s));
 }
 
 void TestStartup::startsFromAnotherDirectory_data()
@@ -95,14 +97,13 @@ void TestStartup::startsFromAnotherDirectory()
 
     QProcess process;
     const qint64 pid = start(process, m_tree->executable(), arguments, locale);
-    QVERIFY2(m_tree->waitForLog(m_user, pid, QStringLiteral("Server starts listening on")),
-             qPrintable(log(pid)));
+    QVERIFY2(m_tree->waitForLog(m_user, pid, u"Server starts listening on"_s), qPrintable(log(pid)));
     QCOMPARE(process.state(), QProcess::Running);
     process.kill();
     process.waitForFinished(10000);
 
     const QString text = log(pid);
-    QVERIFY(text.contains(QStringLiteral("System language was found:  \"%1\"").arg(language)));
+    QVERIFY(text.contains(u"System language was found:  \"%1\""_s.arg(language)));
     QVERIFY(
         QRegularExpression(QStringLiteral(R"re(Starting app:  "QuilletTray" "2\.6\.1 \([0-9a-f]{40}\)")re"))
             .match(text)
@@ -110,11 +111,11 @@ void TestStartup::startsFromAnotherDirectory()
     for (const char* line :
          {"Qt build version:  " QT_VERSION_STR, "Qt runtime version:  ", " - I - OS type:  \""})
         QVERIFY(text.contains(QLatin1String(line)));
-    QVERIFY(!text.contains(QStringLiteral("Could not find language package.")));
+    QVERIFY(!text.contains(u"Could not find language package."_s));
     if (arguments.isEmpty())
-        QVERIFY(!text.contains(QStringLiteral("with arguments: ")));
+        QVERIFY(!text.contains(u"with arguments: "_s));
     else
-        QVERIFY2(text.contains(QStringLiteral(" - I - with arguments:  QList(\"one\", \"two words\") - at ")),
+        QVERIFY2(text.contains(u" - I - with arguments:  QList(\"one\", \"two words\") - at "_s),
                  qPrintable(text));
 }
 
@@ -164,8 +165,8 @@ void TestStartup::survivesEscapingExceptions()
     const QString text = log(pid);
     for (const QString& warning : warnings)
         QVERIFY2(text.contains(warning), qPrintable(text));
-    QVERIFY(text.indexOf(warnings.first()) < text.indexOf(QStringLiteral("later timer fired")));
-    QVERIFY(text.contains(QStringLiteral("Quillet Tray is exiting with exit code: 0")));
+    QVERIFY(text.indexOf(warnings.first()) < text.indexOf(u"later timer fired"_s));
+    QVERIFY(text.contains(u"Quillet Tray is exiting with exit code: 0"_s));
 }
 
 QTEST_GUILESS_MAIN(TestStartup)
