@@ -83,12 +83,10 @@ void TestQuilletConfig::accessorsBeforeAnyLoad()
     } catch (const AppException& e) {
         QCOMPARE(e.generalMessage(), u"Missing element: DownloadUrl"_s);
     }
-    const std::function<void()> accessors[] = {
-        [] { QuilletConfig::instance()->checkUser(); },
-        [] { QuilletConfig::instance()->version(); },
-        [] { QuilletConfig::instance()->url(); },
-        [] { QuilletConfig::instance()->downloadUrl(); },
-    };
+    QuilletConfig* config = QuilletConfig::instance();
+    const std::function<void()> accessors[]
+        = {[config] { config->checkUser(); }, [config] { config->version(); }, [config] { config->url(); },
+           [config] { config->downloadUrl(); }};
     for (const auto& accessor : accessors) {
         try {
             accessor();
@@ -107,31 +105,29 @@ void TestQuilletConfig::loads_data()
     QTest::addColumn<QString>("url");
 
     const QString url = u"https://u.example/v.xml"_s;
-    QTest::newRow("plain") << conf("<CheckUser>true</CheckUser>") << true << "2.6.1" << url;
+    QTest::newRow("plain") << conf("<CheckUser>true</CheckUser>") << true << u"2.6.1"_s << url;
     QTest::newRow("updater first, nested, any root") << "<?xml version=\"1.0\"?><any><deep><deeper>"
             + goodUpdater + "</deeper></deep><QuilletTray><CheckUser>false</CheckUser></QuilletTray></any>"
-                                                     << false << "2.6.1" << url;
+                                                     << false << u"2.6.1"_s << url;
     QTest::newRow("FALSE with blanks")
-        << conf("<CheckUser>  FALSE \n</CheckUser>") << false << "2.6.1" << url;
-    QTest::newRow("no leaves it on") << conf("<CheckUser>no</CheckUser>") << true << "2.6.1" << url;
-    QTest::newRow("empty leaves it on") << conf("<CheckUser/>") << true << "2.6.1" << url;
+        << conf("<CheckUser>  FALSE \n</CheckUser>") << false << u"2.6.1"_s << url;
+    QTest::newRow("no leaves it on") << conf("<CheckUser>no</CheckUser>") << true << u"2.6.1"_s << url;
+    QTest::newRow("empty leaves it on") << conf("<CheckUser/>") << true << u"2.6.1"_s << url;
     QTest::newRow("last occurrence wins")
         << conf("<CheckUser>false</CheckUser><CheckUser>true</CheckUser>",
                 "<QuilletUpdater><Url>first</Url><Version>1.0</Version><DownloadUrl>d</DownloadUrl>"
                 "<Url> second </Url><Version> 2.6 </Version></QuilletUpdater>")
-        << true << "2.6.0"
-        << "second";
+        << true << u"2.6.0"_s << u"second"_s;
     QTest::newRow("other elements, attributes and comments ignored")
         << "<r a=\"1\"><!-- c --><Other>x</Other><QuilletTray "
            "x=\"y\"><Foo>bar</Foo><CheckUser>false</CheckUser>"
            "</QuilletTray>"
             + goodUpdater + "</r>"
-        << false << "2.6.1" << url;
+        << false << u"2.6.1"_s << url;
     QTest::newRow("empty version counts as present")
         << conf("<CheckUser>true</CheckUser>",
                 "<QuilletUpdater><Url>u</Url><Version/><DownloadUrl>d</DownloadUrl></QuilletUpdater>")
-        << true << "0.0.0"
-        << "u";
+        << true << u"0.0.0"_s << u"u"_s;
 }
 
 void TestQuilletConfig::loads()
@@ -156,24 +152,23 @@ void TestQuilletConfig::failures_data()
     const QByteArray user("<CheckUser>true</CheckUser>");
     const auto updater
         = [](const QByteArray& inside) { return "<QuilletUpdater>" + inside + "</QuilletUpdater>"; };
-    QTest::newRow("not well formed") << QByteArray("<r><QuilletTray>") << "Xml stream error: ";
-    QTest::newRow("empty file") << QByteArray() << "Xml stream error: ";
+    QTest::newRow("not well formed") << QByteArray("<r><QuilletTray>") << u"Xml stream error: "_s;
+    QTest::newRow("empty file") << QByteArray() << u"Xml stream error: "_s;
     QTest::newRow("child inside CheckUser")
-        << conf("<CheckUser><b>true</b></CheckUser>") << "Xml stream error: ";
+        << conf("<CheckUser><b>true</b></CheckUser>") << u"Xml stream error: "_s;
     QTest::newRow("child inside Url")
         << conf(user, updater("<Url><b/></Url><Version>1</Version><DownloadUrl>d</DownloadUrl>"))
-        << "Missing element: Url";
-    QTest::newRow("no tray section") << "<r>" + goodUpdater + "</r>"
-                                     << "Missing config for QuilletTray";
-    QTest::newRow("no updater section") << conf(user, {}) << "Missing config for QuilletUpdater";
-    QTest::newRow("no CheckUser") << conf("<checkuser>x</checkuser>") << "Missing element: CheckUser";
+        << u"Missing element: Url"_s;
+    QTest::newRow("no tray section") << "<r>" + goodUpdater + "</r>" << u"Missing config for QuilletTray"_s;
+    QTest::newRow("no updater section") << conf(user, {}) << u"Missing config for QuilletUpdater"_s;
+    QTest::newRow("no CheckUser") << conf("<checkuser>x</checkuser>") << u"Missing element: CheckUser"_s;
     QTest::newRow("no Url") << conf(user, updater("<Version>1</Version><DownloadUrl>d</DownloadUrl>"))
-                            << "Missing element: Url";
+                            << u"Missing element: Url"_s;
     QTest::newRow("blank Url") << conf(
         user, updater("<Url>  </Url><Version>1</Version><DownloadUrl>d</DownloadUrl>"))
-                               << "Missing element: Url";
+                               << u"Missing element: Url"_s;
     QTest::newRow("no DownloadUrl") << conf(user, updater("<Url>u</Url><Version>1</Version>"))
-                                    << "Missing element: DownloadUrl";
+                                    << u"Missing element: DownloadUrl"_s;
 }
 
 void TestQuilletConfig::failures()
@@ -306,18 +301,18 @@ void TestQuilletConfig::versionParse_data()
     QTest::addColumn<int>("parts");
     QTest::addColumn<QString>("rendered");
 
-    QTest::newRow("2.6.1 all") << "2.6.1" << -1 << "2.6.1";
-    QTest::newRow("2.6 to three") << "2.6" << 3 << "2.6.0";
-    QTest::newRow("2.6.1.7 to three") << "2.6.1.7" << 3 << "2.6.1";
-    QTest::newRow("letters become 0") << "2.x" << -1 << "2.0";
-    QTest::newRow("empty text") << "" << -1 << "0";
-    QTest::newRow("empty part kept") << "2..1" << -1 << "2.0.1";
-    QTest::newRow("overflow becomes 0") << "2.4294967296" << -1 << "2.0";
-    QTest::newRow("above int max becomes 0") << "2147483648.1" << -1 << "0.1";
-    QTest::newRow("int max kept") << "2147483647" << -1 << "2147483647";
-    QTest::newRow("zero parts") << "2.6.1" << 0 << "";
-    QTest::newRow("negative parts") << "2.6.1" << -2 << "";
-    QTest::newRow("2.7 to six") << "2.7" << 6 << "2.7.0.0.0.0";
+    QTest::newRow("2.6.1 all") << u"2.6.1"_s << -1 << u"2.6.1"_s;
+    QTest::newRow("2.6 to three") << u"2.6"_s << 3 << u"2.6.0"_s;
+    QTest::newRow("2.6.1.7 to three") << u"2.6.1.7"_s << 3 << u"2.6.1"_s;
+    QTest::newRow("letters become 0") << u"2.x"_s << -1 << u"2.0"_s;
+    QTest::newRow("empty text") << u""_s << -1 << u"0"_s;
+    QTest::newRow("empty part kept") << u"2..1"_s << -1 << u"2.0.1"_s;
+    QTest::newRow("overflow becomes 0") << u"2.4294967296"_s << -1 << u"2.0"_s;
+    QTest::newRow("above int max becomes 0") << u"2147483648.1"_s << -1 << u"0.1"_s;
+    QTest::newRow("int max kept") << u"2147483647"_s << -1 << u"2147483647"_s;
+    QTest::newRow("zero parts") << u"2.6.1"_s << 0 << u""_s;
+    QTest::newRow("negative parts") << u"2.6.1"_s << -2 << u""_s;
+    QTest::newRow("2.7 to six") << u"2.7"_s << 6 << u"2.7.0.0.0.0"_s;
 }
 
 void TestQuilletConfig::versionParse()
@@ -334,18 +329,12 @@ void TestQuilletConfig::versionOrder_data()
     QTest::addColumn<QString>("b");
     QTest::addColumn<bool>("less");
 
-    QTest::newRow("equal") << "2.6.1"
-                           << "2.6.1" << false;
-    QTest::newRow("shorter is less") << "2.6"
-                                     << "2.6.0" << true;
-    QTest::newRow("longer is not less") << "2.6.0"
-                                        << "2.6" << false;
-    QTest::newRow("minor") << "2.6.1"
-                           << "2.7" << true;
-    QTest::newRow("numeric not textual") << "2.10"
-                                         << "2.9" << false;
-    QTest::newRow("major wins") << "3"
-                                << "2.9.9" << false;
+    QTest::newRow("equal") << u"2.6.1"_s << u"2.6.1"_s << false;
+    QTest::newRow("shorter is less") << u"2.6"_s << u"2.6.0"_s << true;
+    QTest::newRow("longer is not less") << u"2.6.0"_s << u"2.6"_s << false;
+    QTest::newRow("minor") << u"2.6.1"_s << u"2.7"_s << true;
+    QTest::newRow("numeric not textual") << u"2.10"_s << u"2.9"_s << false;
+    QTest::newRow("major wins") << u"3"_s << u"2.9.9"_s << false;
 }
 
 void TestQuilletConfig::versionOrder()

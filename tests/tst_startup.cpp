@@ -84,9 +84,9 @@ void TestStartup::startsFromAnotherDirectory_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("language");
 
-    QTest::newRow("English, no arguments") << "en_US.UTF-8" << QStringList() << "en";
-    QTest::newRow("German falls back to English") << "de_DE.UTF-8" << QStringList() << "en";
-    QTest::newRow("Slovak, two arguments") << "sk_SK.UTF-8" << QStringList {"one", "two words"} << "sk";
+    QTest::newRow("English, no arguments") << u"en_US.UTF-8"_s << QStringList() << u"en"_s;
+    QTest::newRow("German falls back to English") << u"de_DE.UTF-8"_s << QStringList() << u"en"_s;
+    QTest::newRow("Slovak, two arguments") << u"sk_SK.UTF-8"_s << QStringList {"one", "two words"} << u"sk"_s;
 }
 
 void TestStartup::startsFromAnotherDirectory()
@@ -123,10 +123,8 @@ void TestStartup::helpAndVersion_data()
 {
     QTest::addColumn<QString>("option");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("--version") << "--version"
-                               << "QuilletTray 2.6.1 (";
-    QTest::newRow("--help") << "--help"
-                            << "--version";
+    QTest::newRow("--version") << u"--version"_s << u"QuilletTray 2.6.1 ("_s;
+    QTest::newRow("--help") << u"--help"_s << u"--version"_s;
 }
 
 void TestStartup::helpAndVersion()
@@ -145,10 +143,10 @@ void TestStartup::survivesEscapingExceptions_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QStringList>("warnings");
-    QTest::newRow("AppException") << "app"
+    QTest::newRow("AppException") << u"app"_s
                                   << QStringList {
                                          " - W - Caught AppException -  \"AppException: slot failed\\n  at "};
-    QTest::newRow("int") << "int"
+    QTest::newRow("int") << u"int"_s
                          << QStringList {" - W - Caught unknown exception - at ",
                                          " - W - Unknown exception type:  \"i\" - at "};
 }

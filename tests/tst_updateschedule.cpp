@@ -62,7 +62,6 @@ private Q_SLOTS:
     void firstLook_data();
     void firstLook();
     void normalDayAndTheNext();
-    void newerVersionStartsTheUpdater_data();
     void newerVersionStartsTheUpdater();
     void failuresInTheStampsMonth();
     void failuresInANewMonth_data();
@@ -118,11 +117,9 @@ void TestUpdateSchedule::initTestCase()
     m_signedDocuments = true;
 #endif
 
-    QTemporaryDir probe;
-    QFile file(probe.filePath(u"probe"_s));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.close();
-    m_birthTimeKept = QFileInfo(file.fileName()).birthTime().isValid();
+    QTemporaryFile probe;
+    QVERIFY(probe.open());
+    m_birthTimeKept = QFileInfo(probe.fileName()).birthTime().isValid();
     if (!m_birthTimeKept)
         qInfo("The file system keeps no birth times: every stamp counts as made in another month");
 }
@@ -229,10 +226,10 @@ void TestUpdateSchedule::firstLook_data()
     QTest::addColumn<QString>("line");
 
     QTest::newRow("fresh start: check in 15 minutes")
-        << false << "I - Setting up delay version check up to -> 900000";
+        << false << u"I - Setting up delay version check up to -> 900000"_s;
     // The updater script is missing here: the start fails quietly, the day counts as checked.
     QTest::newRow("checked from the menu: look again in 6 hours")
-        << true << "I - Setting up loop check timer up to -> 21600000";
+        << true << u"I - Setting up loop check timer up to -> 21600000"_s;
 }
 
 void TestUpdateSchedule::firstLook()
@@ -285,35 +282,22 @@ void TestUpdateSchedule::normalDayAndTheNext()
     QVERIFY(updaterCalls().isEmpty());
 }
 
-void TestUpdateSchedule::newerVersionStartsTheUpdater_data()
-{
-    QTest::addColumn<QString>("language");
-    QTest::addColumn<QString>("arguments");
-
-    QTest::newRow("English") << "en"
-                             << "-len -g";
-    QTest::newRow("Slovak") << "sk"
-                            << "-lsk -g";
-}
-
+// Slovak arguments: see checkVersionTwiceGivesOneProcess.
 void TestUpdateSchedule::newerVersionStartsTheUpdater()
 {
-    QFETCH(QString, language);
-    QFETCH(QString, arguments);
-
     if (!m_signedDocuments)
         QSKIP(
             "The build carries another update key than the development key, whose private half signs here.");
     useDocument(u"/v2.7.xml"_s);
     writeUpdater(u"exit 0"_s);
-    ScheduledTray tray(binDirectory(), language, 10, 20, 60000);
+    ScheduledTray tray(binDirectory(), u"en"_s, 10, 20, 60000);
     MessageLog log;
 
     QTRY_VERIFY(log.contains(u"QuilletUpdater exited correctly without message for QuilletTray"_s));
     // Several more looks at the calendar on the same day start nothing more.
     const int looks = log.count(u"Entering check new day"_s);
     QTRY_VERIFY2(log.count(u"Entering check new day"_s) >= looks + 3, dump(log).constData());
-    QCOMPARE(updaterCalls(), QStringList {arguments});
+    QCOMPARE(updaterCalls(), QStringList {u"-len -g"_s});
     QCOMPARE(log.count(u"QuilletUpdater found new version of Quillet"_s), 1);
     QCOMPARE(log.count(u"Starting QuilletUpdater in GUI mode"_s), 1);
     QCOMPARE(log.count(u"Starting UpdaterLib"_s), 1);
@@ -357,9 +341,9 @@ void TestUpdateSchedule::failuresInANewMonth_data()
 {
     QTest::addColumn<QString>("stamp");
 
-    QTest::newRow("stamp missing") << "missing";
-    QTest::newRow("stamp from another month") << "other month";
-    QTest::newRow("data directory cannot be made") << "blocked";
+    QTest::newRow("stamp missing") << u"missing"_s;
+    QTest::newRow("stamp from another month") << u"other month"_s;
+    QTest::newRow("data directory cannot be made") << u"blocked"_s;
 }
 
 void TestUpdateSchedule::failuresInANewMonth()
@@ -407,44 +391,35 @@ void TestUpdateSchedule::failuresInANewMonth()
 
 void TestUpdateSchedule::isNewMonth_data()
 {
-    QTest::addColumn<bool>("stampExists");
     QTest::addColumn<int>("monthsLater");
     QTest::addColumn<int>("yearsLater");
     QTest::addColumn<bool>("modifiedLastMonth");
     QTest::addColumn<bool>("newMonth");
 
-    QTest::newRow("missing") << false << 0 << 0 << false << true;
-    QTest::newRow("made this month, asked at its end") << true << 0 << 0 << false << false;
-    QTest::newRow("made this month, asked next month") << true << 1 << 0 << false << true;
-    QTest::newRow("made this month, asked a month earlier") << true << -1 << 0 << false << true;
-    QTest::newRow("made in this month of last year") << true << 0 << 1 << false << false;
+    QTest::newRow("made this month, asked at its end") << 0 << 0 << false << false;
+    QTest::newRow("made this month, asked a month earlier") << -1 << 0 << false << true;
+    QTest::newRow("made in this month of last year") << 0 << 1 << false << false;
     // Only the birth counts, not the last change.
-    QTest::newRow("modified last month, made this month") << true << 0 << 0 << true << false;
+    QTest::newRow("modified last month, made this month") << 0 << 0 << true << false;
 }
 
 void TestUpdateSchedule::isNewMonth()
 {
-    QFETCH(bool, stampExists);
     QFETCH(int, monthsLater);
     QFETCH(int, yearsLater);
     QFETCH(bool, modifiedLastMonth);
     QFETCH(bool, newMonth);
 
     ScheduledTray tray(binDirectory(), u"en"_s, 60000, 60000, 60000);
-    QDate made = QDate::currentDate();
-    if (stampExists) {
-        QVERIFY(QDir().mkpath(QFileInfo(stampPath()).path()));
-        QFile file(stampPath());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        if (modifiedLastMonth)
-            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addMonths(-1),
+    QDate made = makeStamp().date();
+    QFile stamp(stampPath());
+    if (modifiedLastMonth)
+        QVERIFY(stamp.open(QIODevice::Append)
+                && stamp.setFileTime(QDateTime::currentDateTime().addMonths(-1),
                                      QFileDevice::FileModificationTime));
-        file.close();
-        made = QFileInfo(stampPath()).birthTime().date();
-        if (!m_birthTimeKept) {
-            made = QDate::currentDate();
-            newMonth = true;
-        }
+    if (!m_birthTimeKept) {
+        made = QDate::currentDate();
+        newMonth = true;
     }
     tray.date = QDate(made.year(), made.month(), 1).addMonths(monthsLater).addYears(yearsLater);
     if (monthsLater == 0 && yearsLater == 0)
@@ -516,18 +491,16 @@ void TestUpdateSchedule::updaterExitCodes_data()
 
     const QString unknown = u"I - QuilletUpdater exited with unknown code:  \"%1\""_s;
     QTest::newRow("0 nothing to report")
-        << "exit 0"
-        << "I - QuilletUpdater exited correctly without message for QuilletTray" << false;
-    QTest::newRow("1 error") << "exit 1"
-                             << "I - QuilletUpdater ended with Error" << false;
-    QTest::newRow("2 newer version") << "exit 2"
-                                     << "I - QuilletUpdater found new version of Quillet" << false;
-    QTest::newRow("3 newest") << "exit 3"
-                              << "I - QuilletUpdater thinks Quillet has actual version" << false;
-    QTest::newRow("4 ends the tray with 0") << "exit 4"
-                                            << "I - QuilletUpdater returned code to exit QuilletTray" << true;
-    QTest::newRow("5 unknown") << "exit 5" << unknown.arg(5) << false;
-    QTest::newRow("killed by a signal") << "kill -9 $$" << unknown.arg(9) << false;
+        << u"exit 0"_s << u"I - QuilletUpdater exited correctly without message for QuilletTray"_s << false;
+    QTest::newRow("1 error") << u"exit 1"_s << u"I - QuilletUpdater ended with Error"_s << false;
+    QTest::newRow("2 newer version") << u"exit 2"_s << u"I - QuilletUpdater found new version of Quillet"_s
+                                     << false;
+    QTest::newRow("3 newest") << u"exit 3"_s << u"I - QuilletUpdater thinks Quillet has actual version"_s
+                              << false;
+    QTest::newRow("4 ends the tray with 0")
+        << u"exit 4"_s << u"I - QuilletUpdater returned code to exit QuilletTray"_s << true;
+    QTest::newRow("5 unknown") << u"exit 5"_s << unknown.arg(5) << false;
+    QTest::newRow("killed by a signal") << u"kill -9 $$"_s << unknown.arg(9) << false;
     // No script: the code is handed to the tray directly, as UpdaterLib's own result would be.
     QTest::newRow("-1 unknown") << QString() << unknown.arg(-1) << false;
 }
