@@ -21,7 +21,6 @@ private Q_SLOTS:
     void initTestCase();
     void cleanupTestCase();
     void trayStartedBeforeTheTrayHost();
-    void updaterEndsTheTray();
 
 private:
     QString log() const;
@@ -167,38 +166,6 @@ void TestDesktop::trayStartedBeforeTheTrayHost()
     QCOMPARE(m_tray.exitCode(), 0);
     // Sessions still open are ended after the exit line, when the tray is torn down.
     QVERIFY2(log().contains(u" - I - Quillet Tray is exiting with exit code: 0 - at "_s), qPrintable(log()));
-}
-
-// "Check for updates" starts the updater script beside the program; its exit code 4
-// ends the tray normally.
-void TestDesktop::updaterEndsTheTray()
-{
-    const QString calls = m_dir.filePath(u"updater-calls.txt"_s);
-    QFile script(m_tree->root() + u"/bin/QuilletUpdater.sh"_s);
-    QVERIFY(script.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    script.write(u"#!/bin/sh\necho \"$*\" >> '%1'\nexit 4\n"_s.arg(calls).toUtf8());
-    script.close();
-    QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
-
-    // The tray host of the first test is still there.
-    m_tray.start(m_tree->executable(), {});
-    QVERIFY(m_tray.waitForStarted(10000));
-    m_pid = m_tray.processId();
-    QString icon;
-    QTRY_VERIFY_WITH_TIMEOUT(!(icon = iconWindow()).isEmpty(), 30000);
-    QVERIFY(openMenu(icon));
-    m_display.run(u"xdotool"_s, {u"key"_s, u"c"_s});
-
-    QVERIFY(m_tray.waitForFinished(20000));
-    QCOMPARE(m_tray.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(m_tray.exitCode(), 0);
-    QFile recorded(calls);
-    QVERIFY(recorded.open(QIODevice::ReadOnly));
-    QCOMPARE(recorded.readAll(), QByteArray("-len -g\n"));
-    for (const char* line : {" - I - Starting QuilletUpdater in GUI mode - at ",
-                             " - I - QuilletUpdater returned code to exit QuilletTray - at ",
-                             " - I - Quillet Tray is exiting with exit code: 0 - at "})
-        QVERIFY2(log().contains(QString::fromLatin1(line)), qPrintable(log()));
 }
 
 QTEST_GUILESS_MAIN(TestDesktop)

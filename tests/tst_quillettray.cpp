@@ -26,7 +26,6 @@ private Q_SLOTS:
     void cleanup();
     void menuAndToolTip();
     void eachOpeningLogsAndRefreshesAutostart();
-    void quitEndsTheEventLoop();
     void aboutBoxOnceAtATime();
     void destructionFinishesAllBoxes();
     void serverPorts_data();
@@ -147,14 +146,6 @@ void TestQuilletTray::eachOpeningLogsAndRefreshesAutostart()
 
     QCOMPARE(log.count(u"I - Quillet Tray was activated"_s), 2);
     QCOMPARE(log.count(u"I - Updating startup action"_s), 2);
-}
-
-void TestQuilletTray::quitEndsTheEventLoop()
-{
-    const auto tray = makeTray();
-    QAction* quit = tray->contextMenu()->actions().last();
-    QTimer::singleShot(0, quit, &QAction::trigger);
-    QCOMPARE(QCoreApplication::exec(), 0);
 }
 
 void TestQuilletTray::aboutBoxOnceAtATime()
