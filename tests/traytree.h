@@ -24,6 +24,10 @@ public:
     QProcessEnvironment environment(const QString& user, const QString& tmpDir) const;
     // The user's log lines written by the process with this id.
     QStringList logLines(const QString& user, qint64 pid) const;
+    // Waits up to 30 seconds for a log line of that process containing text.
+    bool waitForLog(const QString& user, qint64 pid, const QString& text) const;
+    // The port of the process's last listening attempt, the one that succeeded; 0 if none.
+    quint16 listeningPort(const QString& user, qint64 pid) const;
 
     // Killed trays leave their instance locks in the kernel; removes those whose
     // key files lie in tmpDir. Call only when no tray of the test runs any more.

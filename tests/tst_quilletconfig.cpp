@@ -7,10 +7,18 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+using namespace Qt::StringLiterals;
+
 namespace {
-const char* const goodUpdater = "<QuilletUpdater><Url>https://u.example/v.xml</Url><Version>2.6.1</Version>"
-                                "<DownloadUrl>https://u.example/d/</DownloadUrl></QuilletUpdater>";
+const QByteArray goodUpdater = "<QuilletUpdater><Url>https://u.example/v.xml</Url><Version>2.6.1</Version>"
+                               "<DownloadUrl>https://u.example/d/</DownloadUrl></QuilletUpdater>";
+
+// A configuration with the given insides of the tray's section and the updater's section.
+QByteArray conf(const QByteArray& tray, const QByteArray& updater = goodUpdater)
+{
+    return "<r><QuilletTray>" + tray + "</QuilletTray>" + updater + "</r>";
 }
+} // namespace
 
 // Each test case writes etc/Quillet.conf beside the current directory "bin",
 // as an installed tree has it.
@@ -46,10 +54,10 @@ private:
 void TestQuilletConfig::initTestCase()
 {
     QVERIFY(m_root.isValid());
-    QVERIFY(QDir(m_root.path()).mkpath(QStringLiteral("bin")));
-    QVERIFY(QDir(m_root.path()).mkpath(QStringLiteral("etc")));
+    QVERIFY(QDir(m_root.path()).mkpath(u"bin"_s));
+    QVERIFY(QDir(m_root.path()).mkpath(u"etc"_s));
     m_previousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(m_root.path() + QStringLiteral("/bin")));
+    QVERIFY(QDir::setCurrent(m_root.path() + u"/bin"_s));
 }
 
 void TestQuilletConfig::cleanupTestCase()
@@ -59,7 +67,7 @@ void TestQuilletConfig::cleanupTestCase()
 
 void TestQuilletConfig::writeConfig(const QByteArray& content)
 {
-    QFile file(m_root.path() + QStringLiteral("/etc/Quillet.conf"));
+    QFile file(m_root.path() + u"/etc/Quillet.conf"_s);
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     file.write(content);
 }
@@ -73,20 +81,18 @@ void TestQuilletConfig::accessorsBeforeAnyLoad()
         QuilletConfig::instance()->loadConfig();
         QFAIL("load without DownloadUrl succeeded");
     } catch (const AppException& e) {
-        QCOMPARE(e.generalMessage(), QStringLiteral("Missing element: DownloadUrl"));
+        QCOMPARE(e.generalMessage(), u"Missing element: DownloadUrl"_s);
     }
-    const std::function<void()> accessors[] = {
-        [] { QuilletConfig::instance()->checkUser(); },
-        [] { QuilletConfig::instance()->version(); },
-        [] { QuilletConfig::instance()->url(); },
-        [] { QuilletConfig::instance()->downloadUrl(); },
-    };
+    QuilletConfig* config = QuilletConfig::instance();
+    const std::function<void()> accessors[]
+        = {[config] { config->checkUser(); }, [config] { config->version(); }, [config] { config->url(); },
+           [config] { config->downloadUrl(); }};
     for (const auto& accessor : accessors) {
         try {
             accessor();
             QFAIL("accessor did not throw");
         } catch (const AppException& e) {
-            QCOMPARE(e.generalMessage(), QStringLiteral("Config wasn't loaded!"));
+            QCOMPARE(e.generalMessage(), u"Config wasn't loaded!"_s);
         }
     }
 }
@@ -98,46 +104,30 @@ void TestQuilletConfig::loads_data()
     QTest::addColumn<QString>("version");
     QTest::addColumn<QString>("url");
 
-    const QByteArray updater(goodUpdater);
-    QTest::newRow("plain") << "<Quillet><QuilletTray><CheckUser>true</CheckUser></QuilletTray>" + updater
-            + "</Quillet>" << true
-                           << "2.6.1"
-                           << "https://u.example/v.xml";
-    QTest::newRow("updater first, nested, any root") << "<?xml version=\"1.0\"?><anything><deep><deeper>"
-            + updater + "</deeper></deep><QuilletTray><CheckUser>false</CheckUser></QuilletTray></anything>"
-                                                     << false << "2.6.1"
-                                                     << "https://u.example/v.xml";
+    const QString url = u"https://u.example/v.xml"_s;
+    QTest::newRow("plain") << conf("<CheckUser>true</CheckUser>") << true << u"2.6.1"_s << url;
+    QTest::newRow("updater first, nested, any root") << "<?xml version=\"1.0\"?><any><deep><deeper>"
+            + goodUpdater + "</deeper></deep><QuilletTray><CheckUser>false</CheckUser></QuilletTray></any>"
+                                                     << false << u"2.6.1"_s << url;
     QTest::newRow("FALSE with blanks")
-        << "<r><QuilletTray><CheckUser>  FALSE \n</CheckUser></QuilletTray>" + updater + "</r>" << false
-        << "2.6.1"
-        << "https://u.example/v.xml";
-    QTest::newRow("no leaves it on") << "<r><QuilletTray><CheckUser>no</CheckUser></QuilletTray>" + updater
-            + "</r>" << true << "2.6.1"
-                                     << "https://u.example/v.xml";
-    QTest::newRow("0 leaves it on") << "<r><QuilletTray><CheckUser>0</CheckUser></QuilletTray>" + updater
-            + "</r>" << true << "2.6.1"
-                                    << "https://u.example/v.xml";
-    QTest::newRow("empty leaves it on")
-        << "<r><QuilletTray><CheckUser/></QuilletTray>" + updater + "</r>" << true << "2.6.1"
-        << "https://u.example/v.xml";
+        << conf("<CheckUser>  FALSE \n</CheckUser>") << false << u"2.6.1"_s << url;
+    QTest::newRow("no leaves it on") << conf("<CheckUser>no</CheckUser>") << true << u"2.6.1"_s << url;
+    QTest::newRow("empty leaves it on") << conf("<CheckUser/>") << true << u"2.6.1"_s << url;
     QTest::newRow("last occurrence wins")
-        << QByteArray("<r><QuilletTray><CheckUser>false</CheckUser><CheckUser>true</CheckUser></QuilletTray>"
-                      "<QuilletUpdater><Url>first</Url><Version>1.0</Version><DownloadUrl>d</DownloadUrl>"
-                      "<Url> second </Url><Version> 2.6 </Version></QuilletUpdater></r>")
-        << true << "2.6.0"
-        << "second";
+        << conf("<CheckUser>false</CheckUser><CheckUser>true</CheckUser>",
+                "<QuilletUpdater><Url>first</Url><Version>1.0</Version><DownloadUrl>d</DownloadUrl>"
+                "<Url> second </Url><Version> 2.6 </Version></QuilletUpdater>")
+        << true << u"2.6.0"_s << u"second"_s;
     QTest::newRow("other elements, attributes and comments ignored")
         << "<r a=\"1\"><!-- c --><Other>x</Other><QuilletTray "
            "x=\"y\"><Foo>bar</Foo><CheckUser>false</CheckUser>"
            "</QuilletTray>"
-            + updater + "</r>"
-        << false << "2.6.1"
-        << "https://u.example/v.xml";
-    QTest::newRow("empty version counts as present") << QByteArray(
-        "<r><QuilletTray><CheckUser>true</CheckUser></QuilletTray><QuilletUpdater><Url>u</Url><Version/>"
-        "<DownloadUrl>d</DownloadUrl></QuilletUpdater></r>")
-                                                     << true << "0.0.0"
-                                                     << "u";
+            + goodUpdater + "</r>"
+        << false << u"2.6.1"_s << url;
+    QTest::newRow("empty version counts as present")
+        << conf("<CheckUser>true</CheckUser>",
+                "<QuilletUpdater><Url>u</Url><Version/><DownloadUrl>d</DownloadUrl></QuilletUpdater>")
+        << true << u"0.0.0"_s << u"u"_s;
 }
 
 void TestQuilletConfig::loads()
@@ -159,35 +149,26 @@ void TestQuilletConfig::failures_data()
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QString>("message");
 
-    const QByteArray tray("<QuilletTray><CheckUser>true</CheckUser></QuilletTray>");
-    const QByteArray updater(goodUpdater);
-    QTest::newRow("not well formed") << QByteArray("<r><QuilletTray>") << "Xml stream error: ";
-    QTest::newRow("empty file") << QByteArray() << "Xml stream error: ";
+    const QByteArray user("<CheckUser>true</CheckUser>");
+    const auto updater
+        = [](const QByteArray& inside) { return "<QuilletUpdater>" + inside + "</QuilletUpdater>"; };
+    QTest::newRow("not well formed") << QByteArray("<r><QuilletTray>") << u"Xml stream error: "_s;
+    QTest::newRow("empty file") << QByteArray() << u"Xml stream error: "_s;
     QTest::newRow("child inside CheckUser")
-        << "<r><QuilletTray><CheckUser><b>true</b></CheckUser></QuilletTray>" + updater + "</r>"
-        << "Xml stream error: ";
-    QTest::newRow("child inside Url") << "<r>" + tray
-            + "<QuilletUpdater><Url><b/></Url><Version>1</Version><DownloadUrl>d</DownloadUrl>"
-              "</QuilletUpdater></r>"
-                                      << "Missing element: Url";
-    QTest::newRow("no tray section") << "<r>" + updater + "</r>"
-                                     << "Missing config for QuilletTray";
-    QTest::newRow("no updater section") << "<r>" + tray + "</r>"
-                                        << "Missing config for QuilletUpdater";
-    QTest::newRow("no CheckUser") << "<r><QuilletTray><checkuser>x</checkuser></QuilletTray>" + updater
-            + "</r>"
-                                  << "Missing element: CheckUser";
-    QTest::newRow("no Url") << "<r>" + tray
-            + "<QuilletUpdater><Version>1</Version><DownloadUrl>d</DownloadUrl></QuilletUpdater></r>"
-                            << "Missing element: Url";
-    QTest::newRow("blank Url") << "<r>" + tray
-            + "<QuilletUpdater><Url>  "
-              "</Url><Version>1</Version><DownloadUrl>d</DownloadUrl></QuilletUpdater></r>"
-                               << "Missing element: Url";
-    QTest::newRow("no DownloadUrl") << "<r>" + tray
-            + "<QuilletUpdater><Url>u</Url><Version>1</Version>"
-              "</QuilletUpdater></r>"
-                                    << "Missing element: DownloadUrl";
+        << conf("<CheckUser><b>true</b></CheckUser>") << u"Xml stream error: "_s;
+    QTest::newRow("child inside Url")
+        << conf(user, updater("<Url><b/></Url><Version>1</Version><DownloadUrl>d</DownloadUrl>"))
+        << u"Missing element: Url"_s;
+    QTest::newRow("no tray section") << "<r>" + goodUpdater + "</r>" << u"Missing config for QuilletTray"_s;
+    QTest::newRow("no updater section") << conf(user, {}) << u"Missing config for QuilletUpdater"_s;
+    QTest::newRow("no CheckUser") << conf("<checkuser>x</checkuser>") << u"Missing element: CheckUser"_s;
+    QTest::newRow("no Url") << conf(user, updater("<Version>1</Version><DownloadUrl>d</DownloadUrl>"))
+                            << u"Missing element: Url"_s;
+    QTest::newRow("blank Url") << conf(
+        user, updater("<Url>  </Url><Version>1</Version><DownloadUrl>d</DownloadUrl>"))
+                               << u"Missing element: Url"_s;
+    QTest::newRow("no DownloadUrl") << conf(user, updater("<Url>u</Url><Version>1</Version>"))
+                                    << u"Missing element: DownloadUrl"_s;
 }
 
 void TestQuilletConfig::failures()
@@ -205,34 +186,32 @@ void TestQuilletConfig::failures()
                      qPrintable(e.generalMessage()));
         else
             QCOMPARE(e.generalMessage(), message);
-        QVERIFY(e.toString(true).contains(QStringLiteral("QuilletConfig::")));
+        QVERIFY(e.toString(true).contains(u"QuilletConfig::"_s));
     }
 }
 
 void TestQuilletConfig::missingFile()
 {
-    QVERIFY(QFile::remove(m_root.path() + QStringLiteral("/etc/Quillet.conf")));
+    QVERIFY(QFile::remove(m_root.path() + u"/etc/Quillet.conf"_s));
     try {
         QuilletConfig::instance()->loadConfig();
         QFAIL("load succeeded");
     } catch (const AppException& e) {
         QCOMPARE(e.generalMessage(),
-                 QStringLiteral("Unable to find Quillet config in: ") + QDir::currentPath()
-                     + QStringLiteral("/../etc/"));
+                 u"Unable to find Quillet config in: "_s + QDir::currentPath() + u"/../etc/"_s);
     }
 }
 
 void TestQuilletConfig::laterFailedLoadKeepsLoadedState()
 {
-    writeConfig("<r><QuilletTray><CheckUser>false</CheckUser></QuilletTray>" + QByteArray(goodUpdater)
-                + "</r>");
+    writeConfig(conf("<CheckUser>false</CheckUser>"));
     QuilletConfig* config = QuilletConfig::instance();
     config->loadConfig();
-    writeConfig("<r><QuilletTray><CheckUser>true</CheckUser></QuilletTray></r>");
+    writeConfig(conf("<CheckUser>true</CheckUser>", {}));
     QVERIFY_THROWS_EXCEPTION(AppException, config->loadConfig());
     // Values read before the failure are replaced; the object stays loaded.
     QCOMPARE(config->checkUser(), true);
-    QCOMPARE(config->url(), QStringLiteral("https://u.example/v.xml"));
+    QCOMPARE(config->url(), u"https://u.example/v.xml"_s);
 }
 
 void TestQuilletConfig::allowedOrigins_data()
@@ -266,7 +245,7 @@ void TestQuilletConfig::allowedOrigins()
     QFETCH(QByteArray, tray);
     QFETCH(bool, present);
     QFETCH(QStringList, origins);
-    writeConfig("<r><QuilletTray>" + tray + "</QuilletTray>" + QByteArray(goodUpdater) + "</r>");
+    writeConfig(conf(tray));
     QuilletConfig config;
     config.loadConfig();
     const std::optional<QStringList> allowed = config.allowedOrigins();
@@ -279,44 +258,29 @@ void TestQuilletConfig::allowedOrigins()
 // the last good list, also when the failure comes after the list was read.
 void TestQuilletConfig::allowedOriginsAcrossReloads()
 {
-    const QByteArray updater(goodUpdater);
-    const QByteArray listed(
-        "<r><QuilletTray><CheckUser>true</CheckUser><AllowedOrigins><Origin>https://a.example"
-        "</Origin></AllowedOrigins></QuilletTray>"
-        + updater + "</r>");
-    const QStringList expected {"https://a.example"};
+    const QByteArray listed = conf("<CheckUser>true</CheckUser><AllowedOrigins><Origin>https://a.example"
+                                   "</Origin></AllowedOrigins>");
+    const std::optional<QStringList> expected = QStringList {"https://a.example"};
     QuilletConfig config;
     QVERIFY_THROWS_EXCEPTION(AppException, config.allowedOrigins());
+    const auto load = [&](const QByteArray& content) {
+        writeConfig(content);
+        config.loadConfig();
+    };
 
-    writeConfig(listed);
-    config.loadConfig();
-    QCOMPARE(config.allowedOrigins(), std::optional<QStringList>(expected));
-
-    writeConfig("<r><QuilletTray><CheckUser>true</CheckUser></QuilletTray>" + updater + "</r>");
-    config.loadConfig();
+    load(listed);
+    QCOMPARE(config.allowedOrigins(), expected);
+    load(conf("<CheckUser>true</CheckUser>"));
     QCOMPARE(config.allowedOrigins(), std::optional<QStringList>());
 
-    writeConfig(listed);
-    config.loadConfig();
-    writeConfig("<r><QuilletTray><CheckUser>true</CheckUser></QuilletTray>");
-    QVERIFY_THROWS_EXCEPTION(AppException, config.loadConfig());
-    QCOMPARE(config.allowedOrigins(), std::optional<QStringList>(expected));
-
-    writeConfig("<r><QuilletTray><CheckUser>true</CheckUser><AllowedOrigins/></QuilletTray></r>");
-    QVERIFY_THROWS_EXCEPTION(AppException, config.loadConfig());
-    QCOMPARE(config.allowedOrigins(), std::optional<QStringList>(expected));
-
-    writeConfig("<r><QuilletTray><CheckUser>true</CheckUser><AllowedOrigins><Origin><b/></Origin>"
-                "</AllowedOrigins></QuilletTray>"
-                + updater + "</r>");
-    try {
-        config.loadConfig();
-        QFAIL("load succeeded");
-    } catch (const AppException& e) {
-        QVERIFY2(e.generalMessage().startsWith(QStringLiteral("Xml stream error: ")),
-                 qPrintable(e.generalMessage()));
+    load(listed);
+    for (const QByteArray& failing :
+         {conf("<CheckUser>true</CheckUser>", {}), conf("<CheckUser>true</CheckUser><AllowedOrigins/>", {}),
+          conf("<CheckUser>true</CheckUser><AllowedOrigins><Origin><b/></Origin>"
+               "</AllowedOrigins>")}) {
+        QVERIFY_THROWS_EXCEPTION(AppException, load(failing));
+        QCOMPARE(config.allowedOrigins(), expected);
     }
-    QCOMPARE(config.allowedOrigins(), std::optional<QStringList>(expected));
 }
 
 // The example in the shipped file stays a comment.
@@ -337,18 +301,18 @@ void TestQuilletConfig::versionParse_data()
     QTest::addColumn<int>("parts");
     QTest::addColumn<QString>("rendered");
 
-    QTest::newRow("2.6.1 all") << "2.6.1" << -1 << "2.6.1";
-    QTest::newRow("2.6 to three") << "2.6" << 3 << "2.6.0";
-    QTest::newRow("2.6.1.7 to three") << "2.6.1.7" << 3 << "2.6.1";
-    QTest::newRow("letters become 0") << "2.x" << -1 << "2.0";
-    QTest::newRow("empty text") << "" << -1 << "0";
-    QTest::newRow("empty part kept") << "2..1" << -1 << "2.0.1";
-    QTest::newRow("overflow becomes 0") << "2.4294967296" << -1 << "2.0";
-    QTest::newRow("above int max becomes 0") << "2147483648.1" << -1 << "0.1";
-    QTest::newRow("int max kept") << "2147483647" << -1 << "2147483647";
-    QTest::newRow("zero parts") << "2.6.1" << 0 << "";
-    QTest::newRow("negative parts") << "2.6.1" << -2 << "";
-    QTest::newRow("2.7 to six") << "2.7" << 6 << "2.7.0.0.0.0";
+    QTest::newRow("2.6.1 all") << u"2.6.1"_s << -1 << u"2.6.1"_s;
+    QTest::newRow("2.6 to three") << u"2.6"_s << 3 << u"2.6.0"_s;
+    QTest::newRow("2.6.1.7 to three") << u"2.6.1.7"_s << 3 << u"2.6.1"_s;
+    QTest::newRow("letters become 0") << u"2.x"_s << -1 << u"2.0"_s;
+    QTest::newRow("empty text") << u""_s << -1 << u"0"_s;
+    QTest::newRow("empty part kept") << u"2..1"_s << -1 << u"2.0.1"_s;
+    QTest::newRow("overflow becomes 0") << u"2.4294967296"_s << -1 << u"2.0"_s;
+    QTest::newRow("above int max becomes 0") << u"2147483648.1"_s << -1 << u"0.1"_s;
+    QTest::newRow("int max kept") << u"2147483647"_s << -1 << u"2147483647"_s;
+    QTest::newRow("zero parts") << u"2.6.1"_s << 0 << u""_s;
+    QTest::newRow("negative parts") << u"2.6.1"_s << -2 << u""_s;
+    QTest::newRow("2.7 to six") << u"2.7"_s << 6 << u"2.7.0.0.0.0"_s;
 }
 
 void TestQuilletConfig::versionParse()
@@ -365,18 +329,12 @@ void TestQuilletConfig::versionOrder_data()
     QTest::addColumn<QString>("b");
     QTest::addColumn<bool>("less");
 
-    QTest::newRow("equal") << "2.6.1"
-                           << "2.6.1" << false;
-    QTest::newRow("shorter is less") << "2.6"
-                                     << "2.6.0" << true;
-    QTest::newRow("longer is not less") << "2.6.0"
-                                        << "2.6" << false;
-    QTest::newRow("minor") << "2.6.1"
-                           << "2.7" << true;
-    QTest::newRow("numeric not textual") << "2.10"
-                                         << "2.9" << false;
-    QTest::newRow("major wins") << "3"
-                                << "2.9.9" << false;
+    QTest::newRow("equal") << u"2.6.1"_s << u"2.6.1"_s << false;
+    QTest::newRow("shorter is less") << u"2.6"_s << u"2.6.0"_s << true;
+    QTest::newRow("longer is not less") << u"2.6.0"_s << u"2.6"_s << false;
+    QTest::newRow("minor") << u"2.6.1"_s << u"2.7"_s << true;
+    QTest::newRow("numeric not textual") << u"2.10"_s << u"2.9"_s << false;
+    QTest::newRow("major wins") << u"3"_s << u"2.9.9"_s << false;
 }
 
 void TestQuilletConfig::versionOrder()

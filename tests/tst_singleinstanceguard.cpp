@@ -5,11 +5,12 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <QWebSocket>
 #include <unistd.h>
+
+using namespace Qt::StringLiterals;
 
 // One tray per user: the guard itself, then real tray processes. The instance
 // locks live below a TMPDIR of the test's, apart from trays of other runs.
@@ -21,9 +22,7 @@ private Q_SLOTS:
     void initTestCase();
     void cleanup();
     void cleanupTestCase();
-    void sameKeyRefused();
-    void differentKeysIndependent();
-    void destructionReleases();
+    void guard();
     void secondTrayOfSameUserRefused();
     void startAfterSigkill();
     void trayOfAnotherUserStartsBeside();
@@ -31,14 +30,17 @@ private Q_SLOTS:
 private:
     QProcess* startTray(const QString& user, const QString& program = QString(),
                         const QStringList& arguments = {}, bool onDisplay = false);
-    bool waitForLog(const QString& user, const QProcess& process, const QString& text) const;
-    quint16 listeningPort(const QString& user, const QProcess& process) const;
+    bool isListening(const QString& user, const QProcess* tray) const
+    {
+        return m_tree->waitForLog(user, tray->processId(), u"Server starts listening on"_s);
+    }
 
     QTemporaryDir m_dir;
     std::unique_ptr<TrayTree> m_tree;
     QString m_tmp;
     XvfbDisplay m_display;
     std::vector<std::unique_ptr<QProcess>> m_trays;
+    const QString m_user = u"first"_s;
 };
 
 void TestSingleInstanceGuard::initTestCase()
@@ -48,12 +50,12 @@ void TestSingleInstanceGuard::initTestCase()
     QVERIFY(QFile::setPermissions(m_dir.path(),
                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
                                       | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
-    m_tree = std::make_unique<TrayTree>(m_dir.filePath(QStringLiteral("tree")));
+    m_tree = std::make_unique<TrayTree>(m_dir.filePath(u"tree"_s));
     QVERIFY(m_tree->isValid());
-    QVERIFY(m_tree->addUser(QStringLiteral("first")));
-    m_tmp = m_dir.filePath(QStringLiteral("tmp"));
+    QVERIFY(m_tree->addUser(m_user));
+    m_tmp = m_dir.filePath(u"tmp"_s);
     QVERIFY(QDir().mkpath(m_tmp));
-    QVERIFY(QProcess::execute(QStringLiteral("chmod"), {QStringLiteral("1777"), m_tmp}) == 0);
+    QVERIFY(QProcess::execute(u"chmod"_s, {u"1777"_s, m_tmp}) == 0);
     qputenv("TMPDIR", QFile::encodeName(m_tmp));
     QVERIFY2(m_display.start(), "Xvfb could not be started");
 }
@@ -76,10 +78,8 @@ QProcess* TestSingleInstanceGuard::startTray(const QString& user, const QString&
                                              const QStringList& arguments, bool onDisplay)
 {
     auto tray = std::make_unique<QProcess>();
-    QProcessEnvironment env = m_tree->environment(user, m_tmp);
-    if (onDisplay)
-        env = m_display.environment(env);
-    tray->setProcessEnvironment(env);
+    const QProcessEnvironment env = m_tree->environment(user, m_tmp);
+    tray->setProcessEnvironment(onDisplay ? m_display.environment(env) : env);
     if (program.isEmpty())
         tray->start(m_tree->executable(), arguments);
     else
@@ -89,122 +89,73 @@ QProcess* TestSingleInstanceGuard::startTray(const QString& user, const QString&
     return m_trays.back().get();
 }
 
-bool TestSingleInstanceGuard::waitForLog(const QString& user, const QProcess& process,
-                                         const QString& text) const
+// Same key refused while held, different keys independent, release and destruction free it.
+void TestSingleInstanceGuard::guard()
 {
-    QDeadlineTimer deadline(30000);
-    while (!deadline.hasExpired()) {
-        if (m_tree->logLines(user, process.processId()).join(QLatin1Char('\n')).contains(text))
-            return true;
-        QTest::qWait(50);
-    }
-    return false;
-}
-
-quint16 TestSingleInstanceGuard::listeningPort(const QString& user, const QProcess& process) const
-{
-    // The last attempt is the one that succeeded.
-    const QRegularExpression attempt(
-        QStringLiteral(R"(Server starts listening on "127\.0\.0\.1" : (\d+) - )"));
-    quint16 port = 0;
-    for (const QString& line : m_tree->logLines(user, process.processId())) {
-        const QRegularExpressionMatch match = attempt.match(line);
-        if (match.hasMatch())
-            port = match.captured(1).toUShort();
-    }
-    return port;
-}
-
-void TestSingleInstanceGuard::sameKeyRefused()
-{
-    SingleInstanceGuard first(QStringLiteral("tst_guard_same"));
-    SingleInstanceGuard second(QStringLiteral("tst_guard_same"));
+    SingleInstanceGuard first(u"tst_guard_same"_s);
+    SingleInstanceGuard second(u"tst_guard_same"_s);
+    auto other = std::make_unique<SingleInstanceGuard>(u"tst_guard_other"_s);
     QVERIFY(!first.isAnotherRunning());
     QVERIFY(first.tryToRun());
     QVERIFY(!first.isAnotherRunning());
     QVERIFY(second.isAnotherRunning());
     QVERIFY(!second.tryToRun());
+    QVERIFY(!other->isAnotherRunning());
+    QVERIFY(other->tryToRun());
 
     first.release();
     QVERIFY(!second.isAnotherRunning());
     QVERIFY(second.tryToRun());
     QVERIFY(first.isAnotherRunning());
-}
 
-void TestSingleInstanceGuard::differentKeysIndependent()
-{
-    SingleInstanceGuard user1000(QStringLiteral("QuilletTray_1000"));
-    SingleInstanceGuard user1001(QStringLiteral("QuilletTray_1001"));
-    QVERIFY(user1000.tryToRun());
-    QVERIFY(!user1001.isAnotherRunning());
-    QVERIFY(user1001.tryToRun());
-}
-
-void TestSingleInstanceGuard::destructionReleases()
-{
-    {
-        SingleInstanceGuard first(QStringLiteral("tst_guard_destroyed"));
-        QVERIFY(first.tryToRun());
-    }
-    SingleInstanceGuard second(QStringLiteral("tst_guard_destroyed"));
-    QVERIFY(!second.isAnotherRunning());
-    QVERIFY(second.tryToRun());
+    other.reset();
+    SingleInstanceGuard afterDestruction(u"tst_guard_other"_s);
+    QVERIFY(!afterDestruction.isAnotherRunning());
+    QVERIFY(afterDestruction.tryToRun());
 }
 
 void TestSingleInstanceGuard::secondTrayOfSameUserRefused()
 {
-    const QString user = QStringLiteral("first");
-    QProcess* first = startTray(user, QString(), {}, true);
-    QVERIFY(waitForLog(user, *first, QStringLiteral("Server starts listening on")));
+    QProcess* first = startTray(m_user, QString(), {}, true);
+    QVERIFY(isListening(m_user, first));
 
-    QProcess* second = startTray(user, QString(), {}, true);
+    QProcess* second = startTray(m_user, QString(), {}, true);
     const qint64 secondPid = second->processId();
-    QVERIFY(waitForLog(user, *second, QStringLiteral(" - I - QuilletTray is already running - at ")));
+    QVERIFY(m_tree->waitForLog(m_user, secondPid, u" - I - QuilletTray is already running - at "_s));
 
     // The box is closed as a person would: focus it and press Escape.
-    const QStringList search {QStringLiteral("search"),
-                              QStringLiteral("--all"),
-                              QStringLiteral("--onlyvisible"),
-                              QStringLiteral("--pid"),
-                              QString::number(second->processId()),
-                              QStringLiteral("--name"),
-                              QStringLiteral("^Kestrum Quillet$")};
     QString window;
-    QTRY_VERIFY_WITH_TIMEOUT(!(window = m_display.run(QStringLiteral("xdotool"), search)).isEmpty(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !(window = m_display.windows(secondPid, u"--name"_s, u"^Kestrum Quillet$"_s)).isEmpty(), 20000);
     QCOMPARE(second->state(), QProcess::Running);
-    m_display.run(QStringLiteral("xdotool"),
-                  {QStringLiteral("windowfocus"), QStringLiteral("--sync"), window});
-    m_display.run(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Escape")});
+    m_display.run(u"xdotool"_s, {u"windowfocus"_s, u"--sync"_s, window});
+    m_display.run(u"xdotool"_s, {u"key"_s, u"Escape"_s});
 
     QVERIFY(second->waitForFinished(20000));
     QCOMPARE(second->exitStatus(), QProcess::NormalExit);
     QCOMPARE(second->exitCode(), 1);
-    const QString secondLog = m_tree->logLines(user, secondPid).join(QLatin1Char('\n'));
-    QVERIFY(!secondLog.contains(QStringLiteral("QuilletTray class is being constructed")));
-    QVERIFY(secondLog.contains(QStringLiteral("QuilletTray is already running")));
-    QVERIFY(!secondLog.contains(QStringLiteral("exiting with exit code")));
+    const QString secondLog = m_tree->logLines(m_user, secondPid).join(u'\n');
+    QVERIFY(!secondLog.contains(u"QuilletTray class is being constructed"_s));
+    QVERIFY(!secondLog.contains(u"exiting with exit code"_s));
 
     // The first tray goes on serving.
     QCOMPARE(first->state(), QProcess::Running);
     QWebSocket client;
     QSignalSpy connected(&client, &QWebSocket::connected);
-    client.open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(listeningPort(user, *first))));
+    client.open(QUrl(u"ws://127.0.0.1:%1"_s.arg(m_tree->listeningPort(m_user, first->processId()))));
     QVERIFY(connected.wait(10000));
 }
 
 void TestSingleInstanceGuard::startAfterSigkill()
 {
-    const QString user = QStringLiteral("first");
-    QProcess* killed = startTray(user);
-    QVERIFY(waitForLog(user, *killed, QStringLiteral("Server starts listening on")));
+    QProcess* killed = startTray(m_user);
+    QVERIFY(isListening(m_user, killed));
     killed->kill();
     QVERIFY(killed->waitForFinished(10000));
 
-    QProcess* next = startTray(user);
-    QVERIFY(waitForLog(user, *next, QStringLiteral("Server starts listening on")));
-    QVERIFY(!m_tree->logLines(user, next->processId())
-                 .join(QLatin1Char('\n'))
-                 .contains(QStringLiteral("already")));
+    QProcess* next = startTray(m_user);
+    QVERIFY(isListening(m_user, next));
+    QVERIFY(!m_tree->logLines(m_user, next->processId()).join(u'\n').contains(u"already"_s));
     QCOMPARE(next->state(), QProcess::Running);
 }
 
@@ -212,24 +163,17 @@ void TestSingleInstanceGuard::trayOfAnotherUserStartsBeside()
 {
     if (getuid() != 0)
         QSKIP("Starting a tray under another user id needs root");
-    const QString user = QStringLiteral("first");
-    const QString other = QStringLiteral("nobody");
+    const QString other = u"nobody"_s;
     QVERIFY(m_tree->addUser(other));
-    QCOMPARE(QProcess::execute(QStringLiteral("chown"),
-                               {QStringLiteral("-R"), QStringLiteral("65534:65534"),
-                                QFileInfo(m_tree->home(other)).path()}),
-             0);
+    QCOMPARE(
+        QProcess::execute(u"chown"_s, {u"-R"_s, u"65534:65534"_s, QFileInfo(m_tree->home(other)).path()}), 0);
 
-    QProcess* first = startTray(user);
-    QVERIFY(waitForLog(user, *first, QStringLiteral("Server starts listening on")));
-
-    QProcess* beside = startTray(
-        other, QStringLiteral("setpriv"),
-        {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups")});
-    QVERIFY2(waitForLog(other, *beside, QStringLiteral("Server starts listening on")),
-             qPrintable(QString::fromLocal8Bit(beside->readAllStandardError())));
-    const QString log = m_tree->logLines(other, beside->processId()).join(QLatin1Char('\n'));
-    QVERIFY(!log.contains(QStringLiteral("already running")));
+    QProcess* first = startTray(m_user);
+    QVERIFY(isListening(m_user, first));
+    QProcess* beside
+        = startTray(other, u"setpriv"_s, {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s});
+    QVERIFY2(isListening(other, beside), qPrintable(QString::fromLocal8Bit(beside->readAllStandardError())));
+    QVERIFY(!m_tree->logLines(other, beside->processId()).join(u'\n').contains(u"already"_s));
     QCOMPARE(beside->state(), QProcess::Running);
     QCOMPARE(first->state(), QProcess::Running);
 }

@@ -1,10 +1,11 @@
 #include "traytree.h"
 
 #include <QDir>
-#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+using namespace Qt::StringLiterals;
 
 // Runs the real program from a copied install tree, with its own data directory.
 class TestStartup : public QObject
@@ -23,95 +24,58 @@ private Q_SLOTS:
     void survivesEscapingExceptions();
 
 private:
-    QProcessEnvironment environment(const QString& language) const;
-    QString log() const;
-    bool waitForLog(const QString& text, int timeoutMs = 20000) const;
-    void stop(QProcess& process);
+    // Starts a program of the tree under `locale` from outside its directory; its process id.
+    qint64 start(QProcess& process, const QString& program, const QStringList& arguments,
+                 const QString& locale = u"en_US.UTF-8"_s);
+    QString log(qint64 pid) const { return m_tree->logLines(m_user, pid).join(u'\n'); }
 
     std::unique_ptr<QTemporaryDir> m_root;
-    QString m_exe;
+    std::unique_ptr<TrayTree> m_tree;
+    const QString m_user = u"user"_s;
 };
 
 void TestStartup::init()
 {
     m_root = std::make_unique<QTemporaryDir>();
     QVERIFY(m_root->isValid());
-    const QDir root(m_root->path());
-    for (const char* dir :
-         {"bin", "etc", "share/translations", "data/Kestrum/Quillet/Logs", "home", "cwd", "tmp"})
-        QVERIFY(root.mkpath(QString::fromLatin1(dir)));
-    m_exe = root.filePath(QStringLiteral("bin/QuilletTray"));
-    QVERIFY(QFile::copy(QStringLiteral(QUILLET_TRAY_EXE), m_exe));
-    for (const char* language : {"en", "sk"}) {
-        const QString name = QStringLiteral("QuilletTray_%1.qm").arg(QLatin1String(language));
-        QVERIFY(QFile::copy(QStringLiteral(QUILLET_QM_DIR "/") + name, root.filePath("share/translations/" + name)));
-    }
-    QVERIFY(QFile::copy(QStringLiteral(QUILLET_SOURCE_DIR "/etc/Quillet.conf"), root.filePath("etc/Quillet.conf")));
-    QFile logFile(root.filePath(QStringLiteral("data/Kestrum/Quillet/Logs/QuilletTrayLog.txt")));
-    QVERIFY(logFile.open(QIODevice::WriteOnly));
+    QVERIFY(QDir(m_root->path()).mkpath(u"tmp"_s));
+    m_tree = std::make_unique<TrayTree>(m_root->filePath(u"tree"_s));
+    QVERIFY(m_tree->isValid());
+    QVERIFY(m_tree->addUser(m_user));
 }
 
 void TestStartup::cleanup()
 {
-    TrayTree::removeInstanceLocks(m_root->filePath(QStringLiteral("tmp")));
+    TrayTree::removeInstanceLocks(m_root->filePath(u"tmp"_s));
 }
 
-QProcessEnvironment TestStartup::environment(const QString& language) const
+qint64 TestStartup::start(QProcess& process, const QString& program, const QStringList& arguments,
+                          const QString& locale)
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), m_root->filePath(QStringLiteral("home")));
-    env.insert(QStringLiteral("XDG_DATA_HOME"), m_root->filePath(QStringLiteral("data")));
-    // The per-user instance lock lives here, apart from trays of other test runs.
-    env.insert(QStringLiteral("TMPDIR"), m_root->filePath(QStringLiteral("tmp")));
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.remove(QStringLiteral("LANGUAGE"));
-    env.remove(QStringLiteral("LC_MESSAGES"));
-    env.insert(QStringLiteral("LC_ALL"), language);
-    env.insert(QStringLiteral("LANG"), language);
-    return env;
-}
-
-QString TestStartup::log() const
-{
-    QFile file(m_root->filePath(QStringLiteral("data/Kestrum/Quillet/Logs/QuilletTrayLog.txt")));
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
-
-bool TestStartup::waitForLog(const QString& text, int timeoutMs) const
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < timeoutMs) {
-        if (log().contains(text))
-            return true;
-        QTest::qWait(50);
-    }
-    return false;
-}
-
-void TestStartup::stop(QProcess& process)
-{
-    process.terminate();
-    if (!process.waitForFinished(10000)) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
+    QProcessEnvironment env = m_tree->environment(m_user, m_root->filePath(u"tmp"_s));
+    env.remove(u"LC_MESSAGES"_s);
+    env.insert(u"LC_ALL"_s, locale);
+    env.insert(u"LANG"_s, locale);
+    process.setProcessEnvironment(env);
+    // Not the program's directory: translations and configuration are found beside the program.
+    process.setWorkingDirectory(m_root->path());
+    process.start(program, arguments);
+    return process.waitForStarted() ? process.processId() : 0;
 }
 
 void TestStartup::missingTranslations()
 {
-    QVERIFY(QDir(m_root->filePath(QStringLiteral("share/translations"))).removeRecursively());
+    QVERIFY(QDir(m_tree->root() + u"/share/translations"_s).removeRecursively());
     QProcess process;
-    process.setProcessEnvironment(environment(QStringLiteral("en_US.UTF-8")));
-    process.start(m_exe, {});
+    const qint64 pid = start(process, m_tree->executable(), {});
     QVERIFY(process.waitForFinished(20000));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 1);
-    const QStringList lines = log().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList lines = m_tree->logLines(m_user, pid);
     QVERIFY(!lines.isEmpty());
-    QVERIFY2(lines.last().contains(QStringLiteral(" - I - Could not find language package. - at ")),
+    QVERIFY2(lines.last().contains(u" - I - Could not find language package. - at "_s),
              qPrintable(lines.last()));
-    QVERIFY(!log().contains(QStringLiteral("exiting with exit code")));
+    QVERIFY(!log(pid).contains(u"exiting with exit code"_s));
 }
 
 void TestStartup::startsFromAnotherDirectory_data()
@@ -120,9 +84,9 @@ void TestStartup::startsFromAnotherDirectory_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("language");
 
-    QTest::newRow("English, no arguments") << "en_US.UTF-8" << QStringList() << "en";
-    QTest::newRow("German falls back to English") << "de_DE.UTF-8" << QStringList() << "en";
-    QTest::newRow("Slovak, two arguments") << "sk_SK.UTF-8" << QStringList{"one", "two words"} << "sk";
+    QTest::newRow("English, no arguments") << u"en_US.UTF-8"_s << QStringList() << u"en"_s;
+    QTest::newRow("German falls back to English") << u"de_DE.UTF-8"_s << QStringList() << u"en"_s;
+    QTest::newRow("Slovak, two arguments") << u"sk_SK.UTF-8"_s << QStringList {"one", "two words"} << u"sk"_s;
 }
 
 void TestStartup::startsFromAnotherDirectory()
@@ -132,38 +96,35 @@ void TestStartup::startsFromAnotherDirectory()
     QFETCH(QString, language);
 
     QProcess process;
-    process.setProcessEnvironment(environment(locale));
-    process.setWorkingDirectory(m_root->filePath(QStringLiteral("cwd")));
-    process.start(m_exe, arguments);
-    QVERIFY(process.waitForStarted());
-    QVERIFY2(waitForLog(QStringLiteral("System language was found:  \"%1\"").arg(language)), qPrintable(log()));
-    QTest::qWait(300);
+    const qint64 pid = start(process, m_tree->executable(), arguments, locale);
+    QVERIFY2(m_tree->waitForLog(m_user, pid, u"Server starts listening on"_s), qPrintable(log(pid)));
     QCOMPARE(process.state(), QProcess::Running);
-    stop(process);
+    process.kill();
+    process.waitForFinished(10000);
 
-    const QString text = log();
-    QVERIFY(text.contains(QStringLiteral("Starting app:  \"QuilletTray\" \"2.6.1 (")));
-    QVERIFY(text.contains(QStringLiteral("Qt build version:  " QT_VERSION_STR)));
-    QVERIFY(text.contains(QStringLiteral("Qt runtime version:  ")));
-    QVERIFY(text.contains(QStringLiteral(" - I - OS type:  \"")));
-    QVERIFY(text.contains(QStringLiteral("Checking system language")));
-    QVERIFY(!text.contains(QStringLiteral("Could not find language package.")));
-    if (arguments.isEmpty()) {
-        QVERIFY(!text.contains(QStringLiteral("with arguments: ")));
-    } else {
-        QVERIFY2(text.contains(QStringLiteral(" - I - with arguments:  QList(\"one\", \"two words\") - at ")),
+    const QString text = log(pid);
+    QVERIFY(text.contains(u"System language was found:  \"%1\""_s.arg(language)));
+    QVERIFY(
+        QRegularExpression(QStringLiteral(R"re(Starting app:  "QuilletTray" "2\.6\.1 \([0-9a-f]{40}\)")re"))
+            .match(text)
+            .hasMatch());
+    for (const char* line :
+         {"Qt build version:  " QT_VERSION_STR, "Qt runtime version:  ", " - I - OS type:  \""})
+        QVERIFY(text.contains(QLatin1String(line)));
+    QVERIFY(!text.contains(u"Could not find language package."_s));
+    if (arguments.isEmpty())
+        QVERIFY(!text.contains(u"with arguments: "_s));
+    else
+        QVERIFY2(text.contains(u" - I - with arguments:  QList(\"one\", \"two words\") - at "_s),
                  qPrintable(text));
-    }
-    const QRegularExpression version(QStringLiteral(R"re("2\.6\.1 \(([0-9a-f]{40})\)")re"));
-    QVERIFY(version.match(text).hasMatch());
 }
 
 void TestStartup::helpAndVersion_data()
 {
     QTest::addColumn<QString>("option");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("--version") << "--version" << "QuilletTray 2.6.1 (";
-    QTest::newRow("--help") << "--help" << "--version";
+    QTest::newRow("--version") << u"--version"_s << u"QuilletTray 2.6.1 ("_s;
+    QTest::newRow("--help") << u"--help"_s << u"--version"_s;
 }
 
 void TestStartup::helpAndVersion()
@@ -171,8 +132,7 @@ void TestStartup::helpAndVersion()
     QFETCH(QString, option);
     QFETCH(QString, expected);
     QProcess process;
-    process.setProcessEnvironment(environment(QStringLiteral("en_US.UTF-8")));
-    process.start(m_exe, {option});
+    start(process, m_tree->executable(), {option});
     QVERIFY(process.waitForFinished(20000));
     QCOMPARE(process.exitCode(), 0);
     QVERIFY2(QString::fromLocal8Bit(process.readAllStandardOutput()).contains(expected),
@@ -183,10 +143,12 @@ void TestStartup::survivesEscapingExceptions_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QStringList>("warnings");
-    QTest::newRow("AppException") << "app" << QStringList{" - W - Caught AppException -  \"AppException: slot failed\\n  at "};
-    QTest::newRow("int") << "int"
-                         << QStringList{" - W - Caught unknown exception - at ",
-                                        " - W - Unknown exception type:  \"i\" - at "};
+    QTest::newRow("AppException") << u"app"_s
+                                  << QStringList {
+                                         " - W - Caught AppException -  \"AppException: slot failed\\n  at "};
+    QTest::newRow("int") << u"int"_s
+                         << QStringList {" - W - Caught unknown exception - at ",
+                                         " - W - Unknown exception type:  \"i\" - at "};
 }
 
 void TestStartup::survivesEscapingExceptions()
@@ -194,16 +156,15 @@ void TestStartup::survivesEscapingExceptions()
     QFETCH(QString, kind);
     QFETCH(QStringList, warnings);
     QProcess process;
-    process.setProcessEnvironment(environment(QStringLiteral("en_US.UTF-8")));
-    process.start(QStringLiteral(QUILLET_SURVIVOR_EXE), {kind});
+    const qint64 pid = start(process, QStringLiteral(QUILLET_SURVIVOR_EXE), {kind});
     QVERIFY(process.waitForFinished(20000));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
-    const QString text = log();
+    const QString text = log(pid);
     for (const QString& warning : warnings)
         QVERIFY2(text.contains(warning), qPrintable(text));
-    QVERIFY(text.indexOf(warnings.first()) < text.indexOf(QStringLiteral("later timer fired")));
-    QVERIFY(text.contains(QStringLiteral("Quillet Tray is exiting with exit code: 0")));
+    QVERIFY(text.indexOf(warnings.first()) < text.indexOf(u"later timer fired"_s));
+    QVERIFY(text.contains(u"Quillet Tray is exiting with exit code: 0"_s));
 }
 
 QTEST_GUILESS_MAIN(TestStartup)

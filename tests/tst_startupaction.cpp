@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+using namespace Qt::StringLiterals;
+
 // The autostart switch against real files under a temporary HOME. The program runs
 // from its own bin directory here, so the installed entry beside it is the test's.
 class TestStartupAction : public QObject
@@ -39,8 +41,8 @@ const QByteArray noFile = QByteArrayLiteral("<no file>");
 
 void TestStartupAction::initTestCase()
 {
-    m_installedEntry = QCoreApplication::applicationDirPath()
-        + QStringLiteral("/../share/applications/eu.kestrum.Quillet.desktop");
+    m_installedEntry
+        = QCoreApplication::applicationDirPath() + u"/../share/applications/eu.kestrum.Quillet.desktop"_s;
     m_entryContents
         = read(QStringLiteral(QUILLET_SOURCE_DIR "/share/applications/eu.kestrum.Quillet.desktop"));
     QVERIFY(m_entryContents.contains("X-GNOME-Autostart-enabled=true"));
@@ -62,7 +64,7 @@ void TestStartupAction::cleanup()
 
 QString TestStartupAction::autostartFile() const
 {
-    return m_home->filePath(QStringLiteral(".config/autostart/eu.kestrum.Quillet.desktop"));
+    return m_home->filePath(u".config/autostart/eu.kestrum.Quillet.desktop"_s);
 }
 
 QByteArray TestStartupAction::read(const QString& path)
@@ -91,7 +93,7 @@ void TestStartupAction::click_data()
     const QByteArray entryUpper = "[Desktop Entry]\nX-GNOME-Autostart-enabled=TRUE\n";
     const QByteArray entryNoKey = "[Desktop Entry]\nName=Q\nExec=q\n";
     const QByteArray entryYes = "[Desktop Entry]\nX-GNOME-Autostart-enabled=yes\n";
-    const QString failed = QStringLiteral("W - Unable to set startup value");
+    const QString failed = u"W - Unable to set startup value"_s;
 
     QTest::newRow("no file, enable: copies the installed entry")
         << noFile << true << true << true << QByteArray() << QStringList();
@@ -99,7 +101,7 @@ void TestStartupAction::click_data()
         << noFile << true << true << false << noFile << QStringList();
     QTest::newRow("no file and no installed entry: copy fails")
         << noFile << true << false << true << noFile
-        << QStringList {QStringLiteral("W - Unable to copy startup file \""), failed};
+        << QStringList {u"W - Unable to copy startup file \""_s, failed};
     QTest::newRow("false to true: one byte shorter")
         << entryFalse << true << true << true << entryTrue << QStringList();
     QTest::newRow("TRUE to false") << entryUpper << true << true << false
@@ -109,18 +111,18 @@ void TestStartupAction::click_data()
         << entryTrue << true << true << true << entryTrue << QStringList();
     QTest::newRow("no key, disable: file deleted")
         << entryNoKey << true << true << false << noFile
-        << QStringList {QStringLiteral("W - Unable to find X-GNOME-Autostart-enabled in file"),
-                        QStringLiteral("W - File doesn't exist")};
+        << QStringList {u"W - Unable to find X-GNOME-Autostart-enabled in file"_s,
+                        u"W - File doesn't exist"_s};
     QTest::newRow("no key, enable: already active")
         << entryNoKey << true << true << true << entryNoKey
-        << QStringList {QStringLiteral("I - Unable to find X-GNOME-Autostart-enabled in file")};
+        << QStringList {u"I - Unable to find X-GNOME-Autostart-enabled in file"_s};
     QTest::newRow("yes, enable: undetermined")
         << entryYes << true << true << true << entryYes << QStringList {failed};
     QTest::newRow("yes, disable: undetermined")
         << entryYes << true << true << false << entryYes << QStringList {failed};
     QTest::newRow("missing ~/.config: not made with its parents")
         << noFile << false << true << true << noFile
-        << QStringList {QStringLiteral("W - Unable to create dir autostart in"), failed};
+        << QStringList {u"W - Unable to create dir autostart in"_s, failed};
 }
 
 void TestStartupAction::click()
@@ -137,32 +139,32 @@ void TestStartupAction::click()
     if (!installed)
         QVERIFY(QFile::remove(m_installedEntry));
     if (configDir)
-        QVERIFY(QDir(m_home->path()).mkpath(QStringLiteral(".config/autostart")));
+        QVERIFY(QDir(m_home->path()).mkpath(u".config/autostart"_s));
     if (before != noFile)
         QVERIFY(write(autostartFile(), before));
 
     MessageLog log;
     BoxCloser boxes;
     StartupAction action(nullptr);
-    QCOMPARE(action.text(), QStringLiteral("Startup"));
+    QCOMPARE(action.text(), u"Startup"_s);
     QVERIFY(action.isCheckable());
     action.setChecked(!enable);
     action.trigger();
 
     QCOMPARE(action.isChecked(), enable);
     QCOMPARE(read(autostartFile()), after);
-    QVERIFY(log.contains(QStringLiteral("I - Startup triggered")));
-    QVERIFY(log.contains(QStringLiteral("I - Startup action will be set to: ")
+    QVERIFY(log.contains(u"I - Startup triggered"_s));
+    QVERIFY(log.contains(u"I - Startup action will be set to: "_s
                          + QLatin1String(enable ? "Enabled" : "Disabled")));
     for (const QString& warning : warnings)
-        QVERIFY2(log.contains(warning), qPrintable(log.lines().join(QLatin1Char('\n'))));
+        QVERIFY2(log.contains(warning), qPrintable(log.lines().join(u'\n')));
 
-    const bool expectBox = warnings.contains(QStringLiteral("W - Unable to set startup value"));
-    QCOMPARE(boxes.titles(), expectBox ? QStringList {QStringLiteral("AppName")} : QStringList());
+    const bool expectBox = warnings.contains(u"W - Unable to set startup value"_s);
+    QCOMPARE(boxes.titles(), expectBox ? QStringList {u"AppName"_s} : QStringList());
     if (expectBox)
-        QVERIFY(log.contains(QStringLiteral("Showing error with message:  \"GeneralError\"")));
+        QVERIFY(log.contains(u"Showing error with message:  \"GeneralError\""_s));
     if (!configDir)
-        QVERIFY(!QFileInfo::exists(m_home->filePath(QStringLiteral(".config"))));
+        QVERIFY(!QFileInfo::exists(m_home->filePath(u".config"_s)));
 }
 
 void TestStartupAction::update_data()
@@ -192,7 +194,7 @@ void TestStartupAction::update()
     QFETCH(bool, checked);
     QFETCH(bool, box);
 
-    QVERIFY(QDir(m_home->path()).mkpath(QStringLiteral(".config/autostart")));
+    QVERIFY(QDir(m_home->path()).mkpath(u".config/autostart"_s));
     if (contents != noFile)
         QVERIFY(write(autostartFile(), contents));
     if (directory)
@@ -205,11 +207,11 @@ void TestStartupAction::update()
     action.update();
 
     QCOMPARE(action.isChecked(), checked);
-    QVERIFY(log.contains(QStringLiteral("I - Updating startup action")));
-    QCOMPARE(log.contains(QStringLiteral("W - Unable to get startup data")), box);
-    QCOMPARE(boxes.titles(), box ? QStringList {QStringLiteral("AppName")} : QStringList());
+    QVERIFY(log.contains(u"I - Updating startup action"_s));
+    QCOMPARE(log.contains(u"W - Unable to get startup data"_s), box);
+    QCOMPARE(boxes.titles(), box ? QStringList {u"AppName"_s} : QStringList());
     if (directory)
-        QVERIFY(log.contains(QStringLiteral("W - Unable to open file")));
+        QVERIFY(log.contains(u"W - Unable to open file"_s));
     // Reading never changes the file.
     QCOMPARE(read(autostartFile()), directory ? noFile : contents);
 }

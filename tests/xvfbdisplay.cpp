@@ -2,6 +2,8 @@
 
 #include <QDeadlineTimer>
 
+using namespace Qt::StringLiterals;
+
 XvfbDisplay::~XvfbDisplay()
 {
     stop(trayHost);
@@ -23,10 +25,8 @@ bool XvfbDisplay::start()
 {
     // With -displayfd the server takes a free display number and writes it to the
     // given descriptor once it accepts clients: no guessing, no race.
-    server.start(QStringLiteral("Xvfb"),
-                 {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                  QStringLiteral("0"), QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
-                  QStringLiteral("tcp")});
+    server.start(u"Xvfb"_s,
+                 {u"-displayfd"_s, u"1"_s, u"-screen"_s, u"0"_s, u"1024x768x24"_s, u"-nolisten"_s, u"tcp"_s});
     if (!server.waitForStarted(10000))
         return false;
     QByteArray output;
@@ -38,28 +38,26 @@ bool XvfbDisplay::start()
     }
     if (!output.contains('\n'))
         return false;
-    displayName = QLatin1Char(':') + QString::fromLatin1(output.trimmed());
+    displayName = u':' + QString::fromLatin1(output.trimmed());
     return true;
 }
 
 bool XvfbDisplay::startTrayHost()
 {
     trayHost.setProcessEnvironment(environment(QProcessEnvironment::systemEnvironment()));
-    trayHost.start(QStringLiteral("trayer"),
-                   {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"),
-                    QStringLiteral("right"), QStringLiteral("--widthtype"), QStringLiteral("request"),
-                    QStringLiteral("--height"), QStringLiteral("32"), QStringLiteral("--SetDockType"),
-                    QStringLiteral("true")});
+    trayHost.start(u"trayer"_s,
+                   {u"--edge"_s, u"top"_s, u"--align"_s, u"right"_s, u"--widthtype"_s, u"request"_s,
+                    u"--height"_s, u"32"_s, u"--SetDockType"_s, u"true"_s});
     return trayHost.waitForStarted(10000);
 }
 
 QProcessEnvironment XvfbDisplay::environment(QProcessEnvironment base) const
 {
-    base.insert(QStringLiteral("DISPLAY"), displayName);
-    base.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    base.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    base.insert(u"DISPLAY"_s, displayName);
+    base.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
+    base.remove(u"WAYLAND_DISPLAY"_s);
     // No session bus: the tray must use the XEmbed tray protocol of the host.
-    base.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    base.remove(u"DBUS_SESSION_BUS_ADDRESS"_s);
     return base;
 }
 
@@ -80,6 +78,13 @@ bool XvfbDisplay::screenshot(const QString& path) const
 {
     QProcess process;
     process.setProcessEnvironment(environment(QProcessEnvironment::systemEnvironment()));
-    process.start(QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"), path});
+    process.start(u"import"_s, {u"-window"_s, u"root"_s, path});
     return process.waitForFinished(20000) && process.exitCode() == 0;
+}
+
+QString XvfbDisplay::windows(qint64 pid, const QString& field, const QString& pattern) const
+{
+    return run(
+        u"xdotool"_s,
+        {u"search"_s, u"--all"_s, u"--onlyvisible"_s, u"--pid"_s, QString::number(pid), field, pattern});
 }

@@ -24,6 +24,8 @@ public:
     // Runs an X client such as xdotool or xwininfo on this display; its output.
     QString run(const QString& program, const QStringList& arguments) const;
     bool screenshot(const QString& path) const;
+    // Ids of the process's visible windows whose "--name" or "--classname" matches, one a line.
+    QString windows(qint64 pid, const QString& field, const QString& pattern) const;
 
 private:
     static void stop(QProcess& process);
