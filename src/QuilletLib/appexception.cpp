@@ -46,8 +46,8 @@ QString AppException::toString(bool withLocation) const
     QString text = QString::fromLatin1(name()) + QStringLiteral(": ");
     text += m_generalMessage.isEmpty() ? QStringLiteral("<No message available>") : m_generalMessage;
     if (withLocation) {
-        text += QStringLiteral("\n  at ") + m_function + QStringLiteral(" in ") + m_file + QStringLiteral(" line ")
-            + QString::number(m_line);
+        text += QStringLiteral("\n  at ") + m_function + QStringLiteral(" in ") + m_file
+            + QStringLiteral(" line ") + QString::number(m_line);
     }
     if (m_cause)
         text += QStringLiteral("\ncaused by ") + m_cause->toString(withLocation);

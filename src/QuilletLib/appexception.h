@@ -9,10 +9,10 @@
 class AppException : public QException
 {
 public:
-    AppException(const QString& generalMessage, const QString& file, unsigned long line, const QString& function,
-                 const QString& detailMessage);
-    AppException(const QString& generalMessage, const AppException& cause, const QString& file, unsigned long line,
+    AppException(const QString& generalMessage, const QString& file, unsigned long line,
                  const QString& function, const QString& detailMessage);
+    AppException(const QString& generalMessage, const AppException& cause, const QString& file,
+                 unsigned long line, const QString& function, const QString& detailMessage);
     AppException(const AppException& other) = default;
     AppException& operator=(const AppException& other) = default;
     ~AppException() override;
@@ -43,4 +43,5 @@ private:
 #define APP_EXCEPTION(general, detail)                                                                       \
     AppException((general), QStringLiteral(__FILE__), __LINE__, QString::fromUtf8(Q_FUNC_INFO), (detail))
 #define APP_EXCEPTION_CAUSED(general, cause, detail)                                                         \
-    AppException((general), (cause), QStringLiteral(__FILE__), __LINE__, QString::fromUtf8(Q_FUNC_INFO), (detail))
+    AppException((general), (cause), QStringLiteral(__FILE__), __LINE__, QString::fromUtf8(Q_FUNC_INFO),     \
+                 (detail))

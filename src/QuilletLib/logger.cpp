@@ -1,5 +1,6 @@
 #include "logger.h"
 
+#include <cstdlib>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
@@ -10,8 +11,6 @@
 #include <QStandardPaths>
 #include <QTextStream>
 #include <QThread>
-
-#include <cstdlib>
 
 namespace {
 bool loggingEnabled = false;
@@ -62,20 +61,20 @@ void messageHandler(QtMsgType type, const QMessageLogContext& context, const QSt
 
     static const QString letters = QStringLiteral("DWCFI");
     const auto typeValue = static_cast<int>(type);
-    const QString letter = typeValue >= 0 && typeValue < letters.size() ? QString(letters.at(typeValue))
-                                                                          : QStringLiteral("?");
+    const QString letter
+        = typeValue >= 0 && typeValue < letters.size() ? QString(letters.at(typeValue)) : QStringLiteral("?");
 
     QMutexLocker locker(&writeLock);
     QFile file(logPath);
     if (file.open(QIODevice::Append)) {
         // One substitution pass, so markers inside the message text stay as they are.
-        const QString line = QStringLiteral("%1 - %8 - %7 - %2 - %3 - at %4 in %5 line %6")
-                                 .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODate), letter, message,
-                                      QString::fromUtf8(context.function ? context.function : ""),
-                                      QString::fromUtf8(context.file ? context.file : ""),
-                                      QString::number(context.line),
-                                      QString::number(reinterpret_cast<quintptr>(QThread::currentThreadId())),
-                                      QString::number(QCoreApplication::applicationPid()));
+        const QString line
+            = QStringLiteral("%1 - %8 - %7 - %2 - %3 - at %4 in %5 line %6")
+                  .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODate), letter, message,
+                       QString::fromUtf8(context.function ? context.function : ""),
+                       QString::fromUtf8(context.file ? context.file : ""), QString::number(context.line),
+                       QString::number(reinterpret_cast<quintptr>(QThread::currentThreadId())),
+                       QString::number(QCoreApplication::applicationPid()));
         QTextStream stream(&file);
         stream.setEncoding(QStringConverter::Utf8);
         stream << line << Qt::endl;
