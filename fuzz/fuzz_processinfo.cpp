@@ -1,7 +1,8 @@
 // The search of the kernel's TCP table for the page's end of a connection, on tables built
-// from fuzzed data: lines in the kernel's own format with fuzzed slots, addresses, states and
-// user ids, mixed with arbitrary bytes. The user found must be the one of the first line that
-// lists the connection from the page's side as established, with a blank before its slot.
+// from fuzzed data: lines in the kernel's own format, slot numbers in order, with fuzzed
+// addresses, states and user ids, mixed with arbitrary bytes. The user found must be the one
+// of the first line that lists the connection from the page's side as established, with a
+// blank before its slot.
 #include "fuzzcheck.h"
 #include "processinfo.h"
 
@@ -74,6 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     QByteArray table;
     QString expected;
     const int lines = provider.ConsumeIntegralInRange(0, 24);
+    int slot = 0;
     for (int i = 0; i < lines; ++i) {
         switch (provider.ConsumeIntegralInRange(0, 3)) {
         case 0: {
@@ -87,7 +89,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                      "timeout inode\n";
             break;
         default: {
-            const int slot = provider.ConsumeIntegralInRange(0, 12000);
+            // The kernel numbers its lines in order; a fuzzed step lets the numbers reach the
+            // width of their column within a table.
+            slot += provider.ConsumeIntegralInRange(0, 1200);
             const bool connection = provider.ConsumeBool();
             const Endpoint from = connection ? peer : pickEndpoint(provider, peer, local);
             const Endpoint to = connection ? local : pickEndpoint(provider, peer, local);

@@ -63,10 +63,10 @@ void TestProcessInfo::recordedTable_data()
             + tableLine("   3", "0100007F:00A1", tray, "01", "3"),
         "3", "127.0.0.1", 161);
     row("last line without line end", tableLine("   2", page, tray, "01", "1000").chopped(1), "1000");
-    // A slot number that fills its column leaves no blank before it: that line never matches,
-    // while later lines are still read.
-    row("full slot column never matches, later lines still read",
-        tableLine("1000", page, tray, "01", "0") + tableLine("   2", page, tray, "01", "5"), "5");
+    // Slot numbers grow down the kernel's table: one that fills its column leaves no blank
+    // before it and never matches, and neither can any line after it.
+    row("lines from a full slot column on are not read",
+        tableLine("1000", page, tray, "01", "0") + tableLine("   2", page, tray, "01", "5"), "");
     // Far more than one read of the table: lines are cut correctly across reads.
     QString many;
     for (int slot = 0; slot < 999; ++slot)

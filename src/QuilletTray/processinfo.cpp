@@ -151,6 +151,12 @@ ProcessInfo ProcessInfo::forConnection(const QHostAddress& peerAddress, quint16 
             if (!newline && !(atEnd && lineStart < dataEnd))
                 break;
             const char* lineEnd = newline ? newline : dataEnd;
+            // The kernel numbers its lines in order: once a slot number fills its column, so
+            // that the line starts with a digit, no later line can start with a blank.
+            if (isDigit(*lineStart)) {
+                atEnd = true;
+                break;
+            }
             uid = uidOfLine(lineStart, lineEnd, peer, local);
             lineStart = newline ? newline + 1 : dataEnd;
             if (!uid.isEmpty())
