@@ -11,6 +11,7 @@ QtMessageHandler forwardTo = nullptr;
 
 LogCapture::LogCapture()
 {
+    clear();
     m_previous = qInstallMessageHandler(&LogCapture::handler);
     forwardTo = m_previous;
 }

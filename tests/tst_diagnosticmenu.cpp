@@ -1,7 +1,7 @@
 #include "boxcloser.h"
 #include "diagnosticmenu.h"
+#include "logcapture.h"
 #include "logger.h"
-#include "messagelog.h"
 
 #include <QDateTime>
 #include <QDesktopServices>
@@ -78,7 +78,7 @@ void TestDiagnosticMenu::open(QMenu& menu)
 // "&LogsOn" makes four empty files; "&LogsOff" keeps them under names with a UTC stamp.
 void TestDiagnosticMenu::logsOnAndOff()
 {
-    MessageLog log;
+    LogCapture log;
     BoxCloser boxes;
     DiagnosticMenu menu(nullptr);
     QCOMPARE(menu.title(), QStringLiteral("&DiagTitle"));
@@ -96,7 +96,7 @@ void TestDiagnosticMenu::logsOnAndOff()
     for (const QString& name : names)
         QCOMPARE(QFileInfo(logDir() + name).size(), 0);
     QCOMPARE(logs->text(), QStringLiteral("&LogsOff"));
-    QVERIFY(log.contains(QStringLiteral("I - Start logging")));
+    QVERIFY(log.contains(QStringLiteral("I: Start logging")));
     {
         QFile tray(logDir() + QStringLiteral("QuilletTrayLog.txt"));
         QVERIFY(tray.open(QIODevice::Append));
@@ -159,9 +159,9 @@ void TestDiagnosticMenu::openingFollowsLogFiles()
         QVERIFY(file.open(QIODevice::WriteOnly));
     }
 
-    MessageLog log;
+    LogCapture log;
     open(menu);
-    QVERIFY(log.contains(QStringLiteral("I - Diagnostic menu was opened")));
+    QVERIFY(log.contains(QStringLiteral("I: Diagnostic menu was opened")));
     QCOMPARE(menu.actions().at(0)->text(), text);
     QCOMPARE(logFiles().size(), logFileCount);
     QVERIFY(boxes.titles().isEmpty());
@@ -180,13 +180,13 @@ void TestDiagnosticMenu::unmakeableLogDirectory()
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
 
-    MessageLog log;
+    LogCapture log;
     BoxCloser boxes;
     DiagnosticMenu menu(nullptr);
     menu.actions().at(0)->trigger();
 
-    QCOMPARE(log.count(QStringLiteral("W - Unable to construct the path to logs directory")), 1);
-    QCOMPARE(log.count(QStringLiteral("W - Unable to open the log file ")), 4);
+    QCOMPARE(log.count(QStringLiteral("W: Unable to construct the path to logs directory")), 1);
+    QCOMPARE(log.count(QStringLiteral("W: Unable to open the log file ")), 4);
     QCOMPARE(boxes.titles().size(), 5);
     QCOMPARE(log.count(QStringLiteral("Showing error with message:  \"GeneralError\"")), 5);
     // The entry is not rolled back; the next opening corrects it from the files.
@@ -216,10 +216,10 @@ void TestDiagnosticMenu::renamesFailWhenSavedNamesAreTaken()
         }
     }
 
-    MessageLog log;
+    LogCapture log;
     logs->trigger();
 
-    QCOMPARE(log.count(QStringLiteral("W - Unable to rename the log file ")), 4);
+    QCOMPARE(log.count(QStringLiteral("W: Unable to rename the log file ")), 4);
     QCOMPARE(boxes.titles(), QStringList(4, QStringLiteral("AppName")));
     for (const QString& name : m_names)
         QVERIFY(QFileInfo::exists(logDir() + name + QStringLiteral(".txt")));
@@ -252,12 +252,12 @@ void TestDiagnosticMenu::browseLogs()
     if (fileManager)
         QDesktopServices::setUrlHandler(QStringLiteral("file"), &m_recorder, "open");
 
-    MessageLog log;
+    LogCapture log;
     BoxCloser boxes;
     DiagnosticMenu menu(nullptr);
     menu.actions().at(1)->trigger();
 
-    QVERIFY(log.contains(QStringLiteral("I - Browse logs clicked")));
+    QVERIFY(log.contains(QStringLiteral("I: Browse logs clicked")));
     if (boxText.isEmpty()) {
         QVERIFY(boxes.titles().isEmpty());
     } else {
@@ -269,7 +269,7 @@ void TestDiagnosticMenu::browseLogs()
         return;
     }
     const QString url = QUrl::fromLocalFile(logDir()).toString(QUrl::FullyEncoded);
-    QVERIFY(log.contains(QStringLiteral("D - Opening logs directory \"%1\"").arg(url)));
+    QVERIFY(log.contains(QStringLiteral("D: Opening logs directory \"%1\"").arg(url)));
     if (fileManager)
         QCOMPARE(m_recorder.urls, QList<QUrl> {QUrl::fromLocalFile(logDir())});
 }

@@ -1,5 +1,5 @@
 #include "boxcloser.h"
-#include "messagelog.h"
+#include "logcapture.h"
 #include "msgbox.h"
 #include "quillettray.h"
 #include "traysandbox.h"
@@ -36,7 +36,7 @@ private Q_SLOTS:
 private:
     std::unique_ptr<QuilletTray> makeTray();
     void setConfigVersion(const QString& version);
-    static QStringList listenAttempts(const MessageLog& log);
+    static QStringList listenAttempts(const LogCapture& log);
 
     QTranslator m_translator;
     std::unique_ptr<QTemporaryDir> m_root;
@@ -86,7 +86,7 @@ void TestQuilletTray::setConfigVersion(const QString& version)
     target.write(contents);
 }
 
-QStringList TestQuilletTray::listenAttempts(const MessageLog& log)
+QStringList TestQuilletTray::listenAttempts(const LogCapture& log)
 {
     QStringList ports;
     const QRegularExpression attempt(QStringLiteral(R"(Server starts listening on "127\.0\.0\.1" : (\d+)$)"));
@@ -127,7 +127,7 @@ void TestQuilletTray::eachOpeningLogsAndRefreshesAutostart()
     const auto tray = makeTray();
     QMenu* menu = tray->contextMenu();
     QAction* startup = menu->actions().at(4)->menu()->actions().first();
-    MessageLog log;
+    LogCapture log;
 
     QFile entry(m_autostartFile);
     QVERIFY(entry.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -144,22 +144,22 @@ void TestQuilletTray::eachOpeningLogsAndRefreshesAutostart()
     menu->hide();
     QVERIFY(startup->isChecked());
 
-    QCOMPARE(log.count(u"I - Quillet Tray was activated"_s), 2);
-    QCOMPARE(log.count(u"I - Updating startup action"_s), 2);
+    QCOMPARE(log.count(u"I: Quillet Tray was activated"_s), 2);
+    QCOMPARE(log.count(u"I: Updating startup action"_s), 2);
 }
 
 void TestQuilletTray::aboutBoxOnceAtATime()
 {
     const auto tray = makeTray();
     QAction* about = tray->contextMenu()->actions().first();
-    MessageLog log;
+    LogCapture log;
 
     about->trigger();
     QCOMPARE(MsgBox::openBoxes().size(), 1);
     QPointer<MsgBox> box = MsgBox::openBoxes().first();
     QVERIFY(box->isVisible());
     QCOMPARE(box->windowTitle(), u"Kestrum Quillet"_s);
-    QVERIFY(log.contains(u"I - Showing MsgInfo:  \"Quillet Tray\\nVersion 2.6.1\""_s));
+    QVERIFY(log.contains(u"I: Showing MsgInfo:  \"Quillet Tray\\nVersion 2.6.1\""_s));
 
     // Again while it is open: the same box, brought forward, not a second one.
     box->showMinimized();
@@ -178,7 +178,7 @@ void TestQuilletTray::aboutBoxOnceAtATime()
     setConfigVersion(u"3.1"_s);
     about->trigger();
     QCOMPARE(MsgBox::openBoxes().size(), 1);
-    QVERIFY(log.contains(u"I - Showing MsgInfo:  \"Quillet Tray\\nVersion 3.1.0\""_s));
+    QVERIFY(log.contains(u"I: Showing MsgInfo:  \"Quillet Tray\\nVersion 3.1.0\""_s));
 }
 
 void TestQuilletTray::destructionFinishesAllBoxes()
@@ -238,14 +238,14 @@ void TestQuilletTray::serverPorts()
     }
 
     const auto tray = makeTray();
-    MessageLog log;
+    LogCapture log;
     tray->startWebSocketServer();
 
     QStringList expected;
     for (int i = 0; i < qMin(taken + 1, 10); ++i)
         expected.append(QString::number(trayPorts.at(i)));
     QCOMPARE(listenAttempts(log), expected);
-    QCOMPARE(log.count(u"W - Unable to listen on specified address and port"_s), taken);
+    QCOMPARE(log.count(u"W: Unable to listen on specified address and port"_s), taken);
     if (listening == 0)
         return;
 
@@ -259,17 +259,17 @@ void TestQuilletTray::firstRun()
 {
     const QString dataDir = m_root->filePath(u"data/Kestrum/Quillet"_s);
     const QString stamp = dataDir + u"/firstrun.stamp"_s;
-    MessageLog log;
+    LogCapture log;
     auto tray = makeTray();
 
     QVERIFY(QFileInfo::exists(stamp));
     QCOMPARE(QFileInfo(stamp).size(), 0);
     const QStringList lines = log.lines();
-    const qsizetype first = lines.indexOf(u"I - Quillet Tray is running for the first time"_s);
+    const qsizetype first = lines.indexOf(u"I: Quillet Tray is running for the first time"_s);
     QVERIFY2(first >= 0, qPrintable(lines.join(u'\n')));
     QCOMPARE(lines.mid(first + 1, 3),
-             (QStringList {u"I - Overriding file:  \"%1\""_s.arg(stamp), u"I - Override is successful"_s,
-                           u"I - Startup action will be set to: Enabled"_s}));
+             (QStringList {u"I: Overriding file:  \"%1\""_s.arg(stamp), u"I: Override is successful"_s,
+                           u"I: Startup action will be set to: Enabled"_s}));
     // Autostart is turned on with the installed entry.
     QFile installed(QStringLiteral(QUILLET_BUILD_DIR "/share/applications/eu.kestrum.Quillet.desktop"));
     QFile autostart(m_autostartFile);
@@ -292,13 +292,13 @@ void TestQuilletTray::dataDirectoryCannotBeMade()
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
 
-    MessageLog log;
+    LogCapture log;
     const auto tray = makeTray();
     QVERIFY(tray->isFirstRun());
     QVERIFY(tray->isFirstRun());
-    QCOMPARE(log.count(u"W - Couldn't make quillet dir in "_s), 3);
-    QCOMPARE(log.count(u"I - Quillet Tray is running for the first time"_s), 3);
-    QCOMPARE(log.count(u"I - Overriding file: "_s), 3);
+    QCOMPARE(log.count(u"W: Couldn't make quillet dir in "_s), 3);
+    QCOMPARE(log.count(u"I: Quillet Tray is running for the first time"_s), 3);
+    QCOMPARE(log.count(u"I: Overriding file: "_s), 3);
     QVERIFY(!log.contains(u"Override is successful"_s));
 }
 

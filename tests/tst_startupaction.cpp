@@ -1,5 +1,5 @@
 #include "boxcloser.h"
-#include "messagelog.h"
+#include "logcapture.h"
 #include "startupaction.h"
 
 #include <QCoreApplication>
@@ -93,7 +93,7 @@ void TestStartupAction::click_data()
     const QByteArray entryUpper = "[Desktop Entry]\nX-GNOME-Autostart-enabled=TRUE\n";
     const QByteArray entryNoKey = "[Desktop Entry]\nName=Q\nExec=q\n";
     const QByteArray entryYes = "[Desktop Entry]\nX-GNOME-Autostart-enabled=yes\n";
-    const QString failed = u"W - Unable to set startup value"_s;
+    const QString failed = u"W: Unable to set startup value"_s;
 
     QTest::newRow("no file, enable: copies the installed entry")
         << noFile << true << true << true << QByteArray() << QStringList();
@@ -101,7 +101,7 @@ void TestStartupAction::click_data()
         << noFile << true << true << false << noFile << QStringList();
     QTest::newRow("no file and no installed entry: copy fails")
         << noFile << true << false << true << noFile
-        << QStringList {u"W - Unable to copy startup file \""_s, failed};
+        << QStringList {u"W: Unable to copy startup file \""_s, failed};
     QTest::newRow("false to true: one byte shorter")
         << entryFalse << true << true << true << entryTrue << QStringList();
     QTest::newRow("TRUE to false") << entryUpper << true << true << false
@@ -111,18 +111,17 @@ void TestStartupAction::click_data()
         << entryTrue << true << true << true << entryTrue << QStringList();
     QTest::newRow("no key, disable: file deleted")
         << entryNoKey << true << true << false << noFile
-        << QStringList {u"W - Unable to find X-GNOME-Autostart-enabled in file"_s,
-                        u"W - File doesn't exist"_s};
+        << QStringList {u"W: Unable to find X-GNOME-Autostart-enabled in file"_s, u"W: File doesn't exist"_s};
     QTest::newRow("no key, enable: already active")
         << entryNoKey << true << true << true << entryNoKey
-        << QStringList {u"I - Unable to find X-GNOME-Autostart-enabled in file"_s};
+        << QStringList {u"I: Unable to find X-GNOME-Autostart-enabled in file"_s};
     QTest::newRow("yes, enable: undetermined")
         << entryYes << true << true << true << entryYes << QStringList {failed};
     QTest::newRow("yes, disable: undetermined")
         << entryYes << true << true << false << entryYes << QStringList {failed};
     QTest::newRow("missing ~/.config: not made with its parents")
         << noFile << false << true << true << noFile
-        << QStringList {u"W - Unable to create dir autostart in"_s, failed};
+        << QStringList {u"W: Unable to create dir autostart in"_s, failed};
 }
 
 void TestStartupAction::click()
@@ -143,7 +142,7 @@ void TestStartupAction::click()
     if (before != noFile)
         QVERIFY(write(autostartFile(), before));
 
-    MessageLog log;
+    LogCapture log;
     BoxCloser boxes;
     StartupAction action(nullptr);
     QCOMPARE(action.text(), u"Startup"_s);
@@ -153,13 +152,13 @@ void TestStartupAction::click()
 
     QCOMPARE(action.isChecked(), enable);
     QCOMPARE(read(autostartFile()), after);
-    QVERIFY(log.contains(u"I - Startup triggered"_s));
-    QVERIFY(log.contains(u"I - Startup action will be set to: "_s
+    QVERIFY(log.contains(u"I: Startup triggered"_s));
+    QVERIFY(log.contains(u"I: Startup action will be set to: "_s
                          + QLatin1String(enable ? "Enabled" : "Disabled")));
     for (const QString& warning : warnings)
         QVERIFY2(log.contains(warning), qPrintable(log.lines().join(u'\n')));
 
-    const bool expectBox = warnings.contains(u"W - Unable to set startup value"_s);
+    const bool expectBox = warnings.contains(u"W: Unable to set startup value"_s);
     QCOMPARE(boxes.titles(), expectBox ? QStringList {u"AppName"_s} : QStringList());
     if (expectBox)
         QVERIFY(log.contains(u"Showing error with message:  \"GeneralError\""_s));
@@ -200,18 +199,18 @@ void TestStartupAction::update()
     if (directory)
         QVERIFY(QDir().mkpath(autostartFile()));
 
-    MessageLog log;
+    LogCapture log;
     BoxCloser boxes;
     StartupAction action(nullptr);
     action.setChecked(!checked);
     action.update();
 
     QCOMPARE(action.isChecked(), checked);
-    QVERIFY(log.contains(u"I - Updating startup action"_s));
-    QCOMPARE(log.contains(u"W - Unable to get startup data"_s), box);
+    QVERIFY(log.contains(u"I: Updating startup action"_s));
+    QCOMPARE(log.contains(u"W: Unable to get startup data"_s), box);
     QCOMPARE(boxes.titles(), box ? QStringList {u"AppName"_s} : QStringList());
     if (directory)
-        QVERIFY(log.contains(u"W - Unable to open file"_s));
+        QVERIFY(log.contains(u"W: Unable to open file"_s));
     // Reading never changes the file.
     QCOMPARE(read(autostartFile()), directory ? noFile : contents);
 }

@@ -1,4 +1,4 @@
-#include "messagelog.h"
+#include "logcapture.h"
 #include "msgbox.h"
 #include "quillettray.h"
 #include "testhttpserver.h"
@@ -24,7 +24,7 @@ const QStringList scheduleMarkers {
     u"Updater error count:"_s,   u"Overriding file:"_s, u"Override is successful"_s};
 
 // The log for a failure message.
-QByteArray dump(const MessageLog& log)
+QByteArray dump(const LogCapture& log)
 {
     return log.lines().join(u'\n').toLocal8Bit();
 }
@@ -80,7 +80,7 @@ private:
     QStringList updaterCalls() const;
     QString stampPath() const;
     QString binDirectory() const { return m_root->filePath(u"bin"_s); }
-    static QStringList scheduleLines(const MessageLog& log);
+    static QStringList scheduleLines(const LogCapture& log);
     static int runLoopUntil(const std::function<bool()>& done);
     static QAction* checkVersionAction(QuilletTray& tray);
 
@@ -182,7 +182,7 @@ QString TestUpdateSchedule::stampPath() const
     return m_root->filePath(u"data/Kestrum/Quillet/update.stamp"_s);
 }
 
-QStringList TestUpdateSchedule::scheduleLines(const MessageLog& log)
+QStringList TestUpdateSchedule::scheduleLines(const LogCapture& log)
 {
     QStringList lines;
     for (const QString& line : log.lines()) {
@@ -226,10 +226,10 @@ void TestUpdateSchedule::firstLook_data()
     QTest::addColumn<QString>("line");
 
     QTest::newRow("fresh start: check in 15 minutes")
-        << false << u"I - Setting up delay version check up to -> 900000"_s;
+        << false << u"I: Setting up delay version check up to -> 900000"_s;
     // The updater script is missing here: the start fails quietly, the day counts as checked.
     QTest::newRow("checked from the menu: look again in 6 hours")
-        << true << u"I - Setting up loop check timer up to -> 21600000"_s;
+        << true << u"I: Setting up loop check timer up to -> 21600000"_s;
 }
 
 void TestUpdateSchedule::firstLook()
@@ -237,7 +237,7 @@ void TestUpdateSchedule::firstLook()
     QFETCH(bool, checkFromMenu);
     QFETCH(QString, line);
 
-    MessageLog log;
+    LogCapture log;
     QuilletTray tray(nullptr, u"en"_s);
     QVERIFY(QDir::setCurrent(binDirectory()));
     // The first look waits for the event loop.
@@ -248,9 +248,9 @@ void TestUpdateSchedule::firstLook()
         checkVersionAction(tray)->trigger();
 
     QTRY_VERIFY2(log.contains(line), dump(log).constData());
-    QStringList expected {u"I - Entering check new day"_s, line};
+    QStringList expected {u"I: Entering check new day"_s, line};
     if (checkFromMenu)
-        expected.prepend(u"I - Starting QuilletUpdater in GUI mode"_s);
+        expected.prepend(u"I: Starting QuilletUpdater in GUI mode"_s);
     QCOMPARE(scheduleLines(log), expected);
     QVERIFY(m_server.requests().isEmpty());
 }
@@ -262,15 +262,15 @@ void TestUpdateSchedule::normalDayAndTheNext()
             "The build carries another update key than the development key, whose private half signs here.");
     writeUpdater(u"exit 0"_s);
     ScheduledTray tray(binDirectory(), u"en"_s, 20, 30, 60000);
-    MessageLog log;
+    LogCapture log;
 
     QTRY_VERIFY2(log.count(u"Setting up loop check timer"_s) >= 3, dump(log).constData());
     const QStringList day = scheduleLines(log).mid(0, 6);
     QCOMPARE(
         day,
-        (QStringList {u"I - Entering check new day"_s, u"I - Setting up delay version check up to -> 20"_s,
-                      u"I - Starting UpdaterLib"_s, u"I - QuilletUpdater thinks Quillet has actual version"_s,
-                      u"I - Entering check new day"_s, u"I - Setting up loop check timer up to -> 30"_s}));
+        (QStringList {u"I: Entering check new day"_s, u"I: Setting up delay version check up to -> 20"_s,
+                      u"I: Starting UpdaterLib"_s, u"I: QuilletUpdater thinks Quillet has actual version"_s,
+                      u"I: Entering check new day"_s, u"I: Setting up loop check timer up to -> 30"_s}));
     QCOMPARE(m_server.requests(), (QStringList {u"/v2.6.1.xml"_s, u"/v2.6.1.xml.sig"_s}));
     QCOMPARE(log.count(u"Starting UpdaterLib"_s), 1);
 
@@ -291,7 +291,7 @@ void TestUpdateSchedule::newerVersionStartsTheUpdater()
     useDocument(u"/v2.7.xml"_s);
     writeUpdater(u"exit 0"_s);
     ScheduledTray tray(binDirectory(), u"en"_s, 10, 20, 60000);
-    MessageLog log;
+    LogCapture log;
 
     QTRY_VERIFY(log.contains(u"QuilletUpdater exited correctly without message for QuilletTray"_s));
     // Several more looks at the calendar on the same day start nothing more.
@@ -313,15 +313,14 @@ void TestUpdateSchedule::failuresInTheStampsMonth()
     QVERIFY(QFileInfo::exists(stampPath()));
 
     ScheduledTray tray(binDirectory(), u"en"_s, 10, 20, 15);
-    MessageLog log;
+    LogCapture log;
     tray.date = QDate(made.year(), made.month(), 10);
     QTRY_VERIFY2(log.contains(u"Setting up loop check timer"_s), dump(log).constData());
-    QCOMPARE(
-        scheduleLines(log).mid(0, 8),
-        (QStringList {u"I - Entering check new day"_s, u"I - Setting up delay version check up to -> 10"_s,
-                      u"I - Starting UpdaterLib"_s, u"I - Updater error count: 1"_s,
-                      u"I - Starting UpdaterLib"_s, u"I - Updater error count: 2"_s,
-                      u"I - Entering check new day"_s, u"I - Setting up loop check timer up to -> 20"_s}));
+    QCOMPARE(scheduleLines(log).mid(0, 8),
+             (QStringList {u"I: Entering check new day"_s, u"I: Setting up delay version check up to -> 10"_s,
+                           u"I: Starting UpdaterLib"_s, u"I: Updater error count: 1"_s,
+                           u"I: Starting UpdaterLib"_s, u"I: Updater error count: 2"_s,
+                           u"I: Entering check new day"_s, u"I: Setting up loop check timer up to -> 20"_s}));
     QCOMPARE(m_server.requests(), (QStringList {u"/broken.xml"_s, u"/broken.xml"_s}));
 
     // The next day in the same month: one more failure, no retry, still no updater.
@@ -359,16 +358,15 @@ void TestUpdateSchedule::failuresInANewMonth()
         QVERIFY(QFile(m_root->filePath(u"data"_s)).open(QIODevice::WriteOnly));
 
     ScheduledTray tray(binDirectory(), u"en"_s, 10, 20, 15);
-    MessageLog log;
+    LogCapture log;
     // A stamp made today counts as another month's when the calendar says next month.
     tray.date = oldBirth.isValid() ? oldBirth.date().addMonths(1) : QDate::currentDate();
     QTRY_VERIFY2(log.contains(u"Setting up loop check timer"_s), dump(log).constData());
-    QStringList expected {u"I - Updater error count: 2"_s,
-                          u"I - Overriding file:  \"%1\""_s.arg(stampPath())};
+    QStringList expected {u"I: Updater error count: 2"_s, u"I: Overriding file:  \"%1\""_s.arg(stampPath())};
     if (stamp != u"blocked"_s)
-        expected.append(u"I - Override is successful"_s);
-    expected += QStringList {u"I - Starting QuilletUpdater in GUI mode"_s, u"I - Entering check new day"_s,
-                             u"I - Setting up loop check timer up to -> 20"_s};
+        expected.append(u"I: Override is successful"_s);
+    expected += QStringList {u"I: Starting QuilletUpdater in GUI mode"_s, u"I: Entering check new day"_s,
+                             u"I: Setting up loop check timer up to -> 20"_s};
     const QStringList lines = scheduleLines(log);
     const qsizetype second = lines.indexOf(expected.first());
     QVERIFY2(second > 0, qPrintable(lines.join(u'\n')));
@@ -386,7 +384,7 @@ void TestUpdateSchedule::failuresInANewMonth()
     tray.date = tray.date.addDays(1);
     QTRY_VERIFY2(log.count(u"Updater error count:"_s) >= 3, dump(log).constData());
     const QStringList counts = scheduleLines(log).filter(u"Updater error count:"_s);
-    QCOMPARE(counts.at(2), u"I - Updater error count: 1"_s);
+    QCOMPARE(counts.at(2), u"I: Updater error count: 1"_s);
 }
 
 void TestUpdateSchedule::isNewMonth_data()
@@ -425,9 +423,9 @@ void TestUpdateSchedule::isNewMonth()
     if (monthsLater == 0 && yearsLater == 0)
         tray.date = tray.date.addDays(tray.date.daysInMonth() - 1);
 
-    MessageLog log;
+    LogCapture log;
     QCOMPARE(tray.isNewMonth(), newMonth);
-    QCOMPARE(log.count(u"I - Overriding file:  \"%1\""_s.arg(stampPath())), newMonth ? 1 : 0);
+    QCOMPARE(log.count(u"I: Overriding file:  \"%1\""_s.arg(stampPath())), newMonth ? 1 : 0);
     QVERIFY(QFileInfo::exists(stampPath()));
     // A stamp just made belongs to today's month, whatever the file system keeps.
     if (newMonth && m_birthTimeKept) {
@@ -443,7 +441,7 @@ void TestUpdateSchedule::checkVersionTwiceGivesOneProcess()
     writeUpdater(u"echo $$ > '%1'\nread -r line\nexit 0"_s.arg(pidFile));
     auto tray = std::make_unique<QuilletTray>(nullptr, u"sk"_s);
     QVERIFY(QDir::setCurrent(binDirectory()));
-    MessageLog log;
+    LogCapture log;
     QAction* action = checkVersionAction(*tray);
     QVERIFY(action);
 
@@ -461,14 +459,14 @@ void TestUpdateSchedule::checkVersionTwiceGivesOneProcess()
     // The tray's end takes the updater with it, quietly.
     tray.reset();
     QVERIFY(!QFileInfo::exists(proc));
-    QVERIFY2(log.lines().filter(u"W - "_s).isEmpty(), qPrintable(log.lines().join(u'\n')));
+    QVERIFY2(log.lines().filter(u"W: "_s).isEmpty(), qPrintable(log.lines().join(u'\n')));
 }
 
 void TestUpdateSchedule::missingUpdaterScript()
 {
     QuilletTray tray(nullptr, u"en"_s);
     QVERIFY(QDir::setCurrent(binDirectory()));
-    MessageLog log;
+    LogCapture log;
     QAction* action = checkVersionAction(tray);
     QVERIFY(action);
 
@@ -489,16 +487,16 @@ void TestUpdateSchedule::updaterExitCodes_data()
     QTest::addColumn<QString>("line");
     QTest::addColumn<bool>("endsTray");
 
-    const QString unknown = u"I - QuilletUpdater exited with unknown code:  \"%1\""_s;
+    const QString unknown = u"I: QuilletUpdater exited with unknown code:  \"%1\""_s;
     QTest::newRow("0 nothing to report")
-        << u"exit 0"_s << u"I - QuilletUpdater exited correctly without message for QuilletTray"_s << false;
-    QTest::newRow("1 error") << u"exit 1"_s << u"I - QuilletUpdater ended with Error"_s << false;
-    QTest::newRow("2 newer version") << u"exit 2"_s << u"I - QuilletUpdater found new version of Quillet"_s
+        << u"exit 0"_s << u"I: QuilletUpdater exited correctly without message for QuilletTray"_s << false;
+    QTest::newRow("1 error") << u"exit 1"_s << u"I: QuilletUpdater ended with Error"_s << false;
+    QTest::newRow("2 newer version") << u"exit 2"_s << u"I: QuilletUpdater found new version of Quillet"_s
                                      << false;
-    QTest::newRow("3 newest") << u"exit 3"_s << u"I - QuilletUpdater thinks Quillet has actual version"_s
+    QTest::newRow("3 newest") << u"exit 3"_s << u"I: QuilletUpdater thinks Quillet has actual version"_s
                               << false;
     QTest::newRow("4 ends the tray with 0")
-        << u"exit 4"_s << u"I - QuilletUpdater returned code to exit QuilletTray"_s << true;
+        << u"exit 4"_s << u"I: QuilletUpdater returned code to exit QuilletTray"_s << true;
     QTest::newRow("5 unknown") << u"exit 5"_s << unknown.arg(5) << false;
     QTest::newRow("killed by a signal") << u"kill -9 $$"_s << unknown.arg(9) << false;
     // No script: the code is handed to the tray directly, as UpdaterLib's own result would be.
@@ -515,7 +513,7 @@ void TestUpdateSchedule::updaterExitCodes()
         writeUpdater(script);
     QuilletTray tray(nullptr, u"en"_s);
     QVERIFY(QDir::setCurrent(binDirectory()));
-    MessageLog log;
+    LogCapture log;
     QAction* action = checkVersionAction(tray);
     QVERIFY(action);
     if (script.isEmpty())
@@ -525,8 +523,8 @@ void TestUpdateSchedule::updaterExitCodes()
 
     // Ending the tray is the loop's return value. A code told directly also ends the day:
     // the tray looks again in 6 hours.
-    const QStringList next {u"I - Entering check new day"_s,
-                            u"I - Setting up loop check timer up to -> 21600000"_s};
+    const QStringList next {u"I: Entering check new day"_s,
+                            u"I: Setting up loop check timer up to -> 21600000"_s};
     const auto settled = [&] {
         const QStringList lines = scheduleLines(log);
         return lines.contains(line) && (!script.isEmpty() || lines.mid(lines.indexOf(line) + 1) == next);
