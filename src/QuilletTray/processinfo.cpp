@@ -1,5 +1,6 @@
 #include "processinfo.h"
 
+#include <cerrno>
 #include <cstring>
 #include <QDebug>
 #include <QFile>
@@ -141,7 +142,14 @@ ProcessInfo ProcessInfo::forConnection(const QHostAddress& peerAddress, quint16 
     qsizetype filled = 0;
     bool atEnd = false;
     while (uid.isEmpty() && !atEnd) {
-        const qint64 got = table.read(buffer.data() + filled, buffer.size() - filled);
+        // One system call per piece: QFile would read on until the piece is full or the table
+        // has ended, and each read that reaches the end walks the kernel's whole socket hash
+        // table again, which costs more than the rest of the check when the page's line is
+        // already in the first piece.
+        qint64 got;
+        do {
+            got = ::read(table.handle(), buffer.data() + filled, size_t(buffer.size() - filled));
+        } while (got < 0 && errno == EINTR);
         atEnd = got <= 0;
         filled += qMax<qint64>(got, 0);
         const char* lineStart = buffer.constData();
