@@ -18,6 +18,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMap>
+#include <QRandomGenerator>
 #include <QTextStream>
 #include <QTimer>
 #include <QWebSocket>
@@ -30,6 +31,8 @@
 namespace {
 constexpr int messageTimeoutMs = 60000;
 constexpr qint64 maxMessageSize = 64 * 1024 * 1024;
+// Base64 of this many bytes fills the largest message of figure 2, 16 MiB.
+constexpr qsizetype maxDocumentBytes = 12 * 1024 * 1024;
 
 QElapsedTimer benchClock;
 
@@ -113,6 +116,20 @@ private:
     QString m_target;
 };
 
+// Base64 of pseudo-random bytes, the same in every run and long enough for the largest message.
+// A filler of one repeated letter would be no document, and it makes substring searches in the
+// message much slower than real documents do.
+const QString& documentText()
+{
+    static const QString text = [] {
+        QRandomGenerator generator(2026);
+        QByteArray bytes(maxDocumentBytes, Qt::Uninitialized);
+        generator.fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
+        return QString::fromLatin1(bytes.toBase64());
+    }();
+    return text;
+}
+
 // One page: a WebSocket with the texts it received, or a handler that takes them as they come.
 class Session
 {
@@ -164,12 +181,13 @@ public:
         return QStringLiteral(R"({"args":[],"id":"1","method":"%1.CheckContext"})").arg(m_namespace);
     }
 
-    // An Echo request of the given total size in bytes (ASCII, so characters are bytes).
+    // An Echo request of the given total size in bytes (ASCII, so characters are bytes) that
+    // carries a document as pages do: base64 text.
     QString echo(int id, qsizetype size) const
     {
         const QString head = QStringLiteral(R"({"args":[")");
         const QString tail = QStringLiteral(R"("],"id":"%1","method":"%2.Echo"})").arg(id).arg(m_namespace);
-        return head + QString(qMax<qsizetype>(0, size - head.size() - tail.size()), QLatin1Char('x')) + tail;
+        return head + documentText().left(qMax<qsizetype>(0, size - head.size() - tail.size())) + tail;
     }
 
     bool isCheckContextAnswer(const QString& request, const QString& reply) const
