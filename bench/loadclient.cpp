@@ -374,9 +374,17 @@ void setUp(const Options& options, std::vector<std::unique_ptr<Session>>& sessio
     waitFor([&] { return done + failed == count; });
 }
 
-void sessionSetUp(const Options& options, Output& out)
+// idleKiB: the server's resident size before the first figure.
+void sessionSetUp(const Options& options, Output& out, double idleKiB, bool afterLargeMessages)
 {
-    const double idle = residentKiB(options.pid);
+    out.row(4, QStringLiteral("resident size idle"), QStringLiteral("value"), idleKiB / 1024.0,
+            QStringLiteral("MiB"), 1);
+    if (afterLargeMessages) {
+        // What the 16 MiB messages of figure 2 leave behind once their session has ended.
+        waitFor([] { return false; }, 1000);
+        out.row(4, QStringLiteral("resident size idle after figure 2"), QStringLiteral("value"),
+                residentKiB(options.pid) / 1024.0, QStringLiteral("MiB"), 1);
+    }
 
     {
         std::vector<std::unique_ptr<Session>> sessions;
@@ -403,8 +411,6 @@ void sessionSetUp(const Options& options, Output& out)
 
     // The server's own memory, not its children's.
     const double busy = residentKiB(options.pid);
-    out.row(4, QStringLiteral("resident size idle"), QStringLiteral("value"), idle / 1024.0,
-            QStringLiteral("MiB"), 1);
     out.row(4, QStringLiteral("resident size with %1 sessions open").arg(options.parallelSessions),
             QStringLiteral("value"), busy / 1024.0, QStringLiteral("MiB"), qsizetype(times.firstEcho.size()));
 
@@ -690,12 +696,13 @@ int main(int argc, char** argv)
     const auto wanted = [&options](const char* figure) {
         return options.figures.isEmpty() || options.figures.contains(QLatin1String(figure));
     };
+    const double idleKiB = residentKiB(options.pid);
     if (wanted("1"))
         roundTrips(options, out);
     if (wanted("2"))
         throughput(options, out);
     if (wanted("3") || wanted("4"))
-        sessionSetUp(options, out);
+        sessionSetUp(options, out, idleKiB, wanted("2"));
     if (wanted("6"))
         responsiveness(options, out);
     // Last: its idle connections are gone at once, but the table is crowded while they last.

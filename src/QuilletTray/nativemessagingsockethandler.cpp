@@ -5,6 +5,7 @@
 #include "quilletconfig.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
@@ -54,6 +55,10 @@ NativeMessagingSocketHandler::~NativeMessagingSocketHandler()
     startTimer.stop();
     closeSocket();
     releaseProcess();
+    // The C library keeps the heap that a large document's copies grew for the next one; a
+    // tray that passed one would hold that much more for the rest of the desktop session.
+    if (relayedLargeMessage)
+        malloc_trim(0);
 }
 
 void NativeMessagingSocketHandler::textMessageReceived(const QString& message)
@@ -109,7 +114,7 @@ void NativeMessagingSocketHandler::readStandardOutput()
     try {
         QByteArray payload;
         while (reader.readMessage(*process, payload))
-            sendTextMessage(QString::fromUtf8(payload));
+            relay(payload);
     } catch (const AppException& error) {
         failOutput(error);
         return;
@@ -153,7 +158,7 @@ void NativeMessagingSocketHandler::outputEnded()
         QByteArray payload;
         while (process->bytesAvailable() > 0) {
             while (reader.readMessage(*process, payload))
-                sendTextMessage(QString::fromUtf8(payload));
+                relay(payload);
         }
         reader.checkEnd();
     } catch (const AppException& error) {
@@ -171,6 +176,17 @@ void NativeMessagingSocketHandler::failOutput(const AppException& error)
     QMetaObject::invokeMethod(
         QCoreApplication::instance(), [error] { error.raise(); }, Qt::QueuedConnection);
     QMetaObject::invokeMethod(this, &NativeMessagingSocketHandler::dispose, Qt::QueuedConnection);
+}
+
+void NativeMessagingSocketHandler::relay(const QByteArray& payload)
+{
+    noteSize(payload.size());
+    sendTextMessage(QString::fromUtf8(payload));
+}
+
+void NativeMessagingSocketHandler::noteSize(qint64 size)
+{
+    relayedLargeMessage = relayedLargeMessage || size >= largeMessageSize;
 }
 
 void NativeMessagingSocketHandler::readStandardError()
@@ -298,6 +314,7 @@ void NativeMessagingSocketHandler::writeStandardInput(const QString& message)
 
 void NativeMessagingSocketHandler::writeFrame(const QByteArray& payload)
 {
+    noteSize(payload.size());
     char header[4];
     qToLittleEndian(qint32(payload.size()), header);
     process->write(header, sizeof header);

@@ -34,6 +34,8 @@ public:
     // other. Past this many bytes waiting in one direction the session ends.
     static constexpr qint64 maxQueuedBytes = 128 * 1024 * 1024;
     static constexpr int terminateTimeoutMs = 5000;
+    // A session that passed a message this large gives the memory it grew back when it ends.
+    static constexpr qint64 largeMessageSize = 1024 * 1024;
 
 public Q_SLOTS:
     void textMessageReceived(const QString& message);
@@ -51,6 +53,8 @@ private:
     void startSigner(const QString& scriptName, const char* startingLog, const char* missingLog);
     void writeStandardInput(const QString& message);
     void writeFrame(const QByteArray& payload);
+    void relay(const QByteArray& payload);
+    void noteSize(qint64 size);
     void writePendingFrames();
     void startTimedOut();
     void sendTextMessage(const QString& text);
@@ -68,6 +72,7 @@ private:
     NativeMessageReader reader;
     bool disposed = false;
     bool outputFailed = false;
+    bool relayedLargeMessage = false;
     // Frames for a child that is still starting, in the order the page sent them.
     QByteArrayList pendingFrames;
     QTimer startTimer;
