@@ -3,17 +3,8 @@ import { once } from 'node:events';
 import { describe, test } from 'node:test';
 
 import { connect } from '../quillet.mjs';
-import {
-    behaviours,
-    checkContextReply,
-    connectTo,
-    freePort,
-    namespace,
-    skip,
-    startHttpServer,
-    startTcpServer,
-    startTray,
-} from './wshelper.mjs';
+import { behaviours, checkContextReply, connectTo, freePort, namespace, skip } from './wshelper.mjs';
+import { startHttpServer, startTcpServer, startTray } from './wshelper.mjs';
 
 // Ports of other programs that the library must pass over to reach the tray behind them. Only a
 // silent one needs the per-port time limit; the others must be left as soon as they fail.
@@ -80,12 +71,14 @@ describe('CheckContext handshake', { skip, timeout: 20000 }, () => {
         assert.equal((await connectTo([tray.port])).isOpen, true);
     });
 
+    const closed = { name: 'ConnectionClosedError', code: 'CONNECTION_CLOSED' };
+    const timeout = { name: 'TimeoutError', code: 'TIMEOUT', timeoutMs: 200 };
     const failures = [
-        { name: 'Bad context!', behaviour: behaviours.badContext, error: { name: 'BadContextError', code: 'BAD_CONTEXT', error: 'Bad context!' } },
-        { name: 'close before the reply', behaviour: behaviours.closeBeforeReply, error: { name: 'ConnectionClosedError', code: 'CONNECTION_CLOSED' } },
-        { name: 'drop before the reply', behaviour: behaviours.dropBeforeReply, error: { name: 'ConnectionClosedError', code: 'CONNECTION_CLOSED' } },
-        { name: 'silence', behaviour: behaviours.silent, error: { name: 'TimeoutError', code: 'TIMEOUT', timeoutMs: 200 } },
-        { name: 'a port that accepts TCP but never completes the opening handshake', error: { code: 'TIMEOUT', timeoutMs: 200 } },
+        { name: 'Bad context!', behaviour: behaviours.badContext, error: { code: 'BAD_CONTEXT', error: 'Bad context!' } },
+        { name: 'close before the reply', behaviour: behaviours.closeBeforeReply, error: closed },
+        { name: 'drop before the reply', behaviour: behaviours.dropBeforeReply, error: closed },
+        { name: 'silence', behaviour: behaviours.silent, error: timeout },
+        { name: 'a port that accepts TCP but never completes the opening handshake', error: timeout },
     ];
     for (const { name, behaviour, error } of failures) {
         test(`rejects on ${name}`, async () => {

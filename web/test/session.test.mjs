@@ -42,10 +42,11 @@ describe('calls', { skip, timeout: 20000 }, () => {
     // The tray's WebSocket server closes with 1007 when a frame boundary splits a character.
     test('sends text beyond ASCII as JSON escapes', async () => {
         const { session, connection } = await open();
-        const [[text], reply] = await Promise.all([once(connection, 'message'), session.call('Echo', ['Podpísať ✓ 😀', 'lone \ud800 half'])]);
+        const args = ['Podpísať ✓ 😀', 'lone \ud800 half'];
+        const [[text], reply] = await Promise.all([once(connection, 'message'), session.call('Echo', args)]);
         assert.match(text, /^[\x00-\x7f]*$/);
         assert.ok(text.includes('Podp\\u00edsa\\u0165 \\u2713 \\ud83d\\ude00'), text);
-        assert.deepEqual(reply.result, ['Podpísať ✓ 😀', 'lone \ud800 half']);
+        assert.deepEqual(reply.result, args);
         await session.close();
     });
 
@@ -101,7 +102,8 @@ describe('messages that answer no call', { skip, timeout: 20000 }, () => {
 
     test('sent right after the handshake reply are kept for the page', async () => {
         const tray = await startTray({
-            behaviour: (connection, request) => connection.sendText(checkContextReply(request, ''), '{"result":"early 1"}', '{"result":"early 2"}'),
+            behaviour: (connection, request) =>
+                connection.sendText(checkContextReply(request, ''), '{"result":"early 1"}', '{"result":"early 2"}'),
         });
         const session = await connectTo([tray.port]);
         const events = await messagesOf(session, 2);
@@ -128,7 +130,7 @@ describe('closing', { skip, timeout: 20000 }, () => {
     ];
     for (const { name, end, closed } of endings) {
         test(`rejects pending calls when the tray ${name}`, async () => {
-            const { session, tray } = await open({ behaviour: (connection, request, self) => self.received.length === 3 && end(connection) });
+            const { session, tray } = await open({ behaviour: (connection, r, self) => self.received.length === 3 && end(connection) });
             const closeEvent = once(session, 'close');
             const calls = [session.call('Sign'), session.call('Sign')];
             for (const call of calls) {
