@@ -8,8 +8,6 @@
 #include <QStringList>
 #include <QUrl>
 
-class QSslCertificate;
-class QSslKey;
 class QTcpServer;
 class QTcpSocket;
 
@@ -31,16 +29,19 @@ public:
     static Response status(int code);
     static Response redirect(int code, const QUrl& location);
 
-    explicit TestHttpServer(QObject* parent = nullptr);
+    // Makes, with the openssl command line, a test authority that this process then trusts,
+    // a server certificate for 127.0.0.1 that it signed and a self-signed one that nothing
+    // trusts. Returns an error text, empty on success.
+    static QString makeCertificates(const QString& directory);
 
     bool listenPlain();
-    bool listenTls(const QSslCertificate& certificate, const QSslKey& key);
+    // Needs makeCertificates() first.
+    bool listenTls(bool trustedCertificate);
     QUrl url(const QString& path) const;
-    quint16 port() const;
 
     void serve(const QString& target, const Response& response);
     // Answer for targets without their own response; 404 unless set.
-    void serveOthers(const Response& response);
+    void serveOthers(const Response& response) { m_others = response; }
     void clearLog();
     // Request targets in the order they arrived.
     QStringList requests() const { return m_requests; }
@@ -54,7 +55,7 @@ private:
     QTcpServer* m_server = nullptr;
     QString m_scheme;
     QHash<QString, Response> m_responses;
-    Response m_others;
+    Response m_others = status(404);
     QStringList m_requests;
     int m_connections = 0;
 };

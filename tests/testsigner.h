@@ -9,7 +9,10 @@
 class TestSigner
 {
 public:
-    explicit TestSigner(const QString& workDirectory);
+    explicit TestSigner(const QString& workDirectory)
+        : m_workDirectory(workDirectory)
+    {
+    }
 
     // The ".sig" file's content (hexadecimal text) for `data`, or empty on failure.
     QByteArray sign(const QByteArray& data);
@@ -17,9 +20,15 @@ public:
     QByteArray makeDocument(const QStringList& arguments);
     QString lastError() const { return m_lastError; }
 
-    static QString privateKeyPath();
-    static QString publicKeyPath();
-    static QByteArray publicKeyPem();
+    static QString privateKeyPath()
+    {
+        return QStringLiteral(QUILLET_SOURCE_DIR "/keys/quillet-update-dev-private.pem");
+    }
+    static QString publicKeyPath()
+    {
+        return QStringLiteral(QUILLET_SOURCE_DIR "/keys/quillet-update-dev-public.pem");
+    }
+    static QByteArray readFile(const QString& path);
 
 private:
     bool run(const QString& script, const QStringList& arguments);

@@ -15,11 +15,8 @@ private Q_SLOTS:
     void initTestCase();
     void init();
     void lineFormat();
-    void levelLetters_data();
-    void levelLetters();
-    void switchesWithFilePresence();
-    void directoryInPlaceOfFile();
-    void markersInMessageStayIntact();
+    void unknownLevel();
+    void writesOnlyWhileTheFileExists();
     void threadsNeverInterleave();
 
 private:
@@ -55,13 +52,14 @@ QStringList TestLogger::readLines() const
 
 void TestLogger::lineFormat()
 {
+    // Markers in the text must stay as they are.
     // clang-format off
-    qInfo() << "Hello" << QStringLiteral("world") << 42; const int line = __LINE__;
+    qInfo() << "Hello %1 %8 %%" << QStringLiteral("world") << 42; const int line = __LINE__;
     // clang-format on
     const QStringList lines = readLines();
     QCOMPARE(lines.size(), 1);
     const QRegularExpression pattern(QStringLiteral(
-        R"(^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ) - (\d+) - (\d+) - I - Hello "world" 42 - at (.*) in (.*) line (\d+)$)"));
+        R"(^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ) - (\d+) - (\d+) - I - Hello %1 %8 %% "world" 42 - at (.*) in (.*) line (\d+)$)"));
     const QRegularExpressionMatch match = pattern.match(lines.first());
     QVERIFY2(match.hasMatch(), qPrintable(lines.first()));
     QCOMPARE(match.captured(2).toLongLong(), QCoreApplication::applicationPid());
@@ -73,70 +71,36 @@ void TestLogger::lineFormat()
     QVERIFY(qAbs(stamp.secsTo(QDateTime::currentDateTimeUtc())) < 60);
 }
 
-void TestLogger::levelLetters_data()
+void TestLogger::unknownLevel()
 {
-    QTest::addColumn<int>("type");
-    QTest::addColumn<QString>("letter");
-    QTest::newRow("debug") << int(QtDebugMsg) << "D";
-    QTest::newRow("warning") << int(QtWarningMsg) << "W";
-    QTest::newRow("critical") << int(QtCriticalMsg) << "C";
-    QTest::newRow("info") << int(QtInfoMsg) << "I";
-    QTest::newRow("out of range") << 5 << "?";
-    QTest::newRow("far out of range") << 99 << "?";
-}
-
-void TestLogger::levelLetters()
-{
-    QFETCH(int, type);
-    QFETCH(QString, letter);
     const QMessageLogContext context("file.cpp", 7, "void g()", "default");
-    messageHandler(static_cast<QtMsgType>(type), context, QStringLiteral("text"));
+    messageHandler(static_cast<QtMsgType>(99), context, QStringLiteral("text"));
     const QStringList lines = readLines();
     QCOMPARE(lines.size(), 1);
-    QVERIFY2(
-        lines.first().endsWith(QStringLiteral(" - %1 - text - at void g() in file.cpp line 7").arg(letter)),
-        qPrintable(lines.first()));
+    QVERIFY2(lines.first().endsWith(QStringLiteral(" - ? - text - at void g() in file.cpp line 7")),
+             qPrintable(lines.first()));
 }
 
-void TestLogger::switchesWithFilePresence()
+// Making or removing the file switches logging on and off; a directory in its place
+// receives nothing.
+void TestLogger::writesOnlyWhileTheFileExists()
 {
     QVERIFY(isLogFileReady());
-    QVERIFY(QFile::remove(m_logFile));
-    QVERIFY(!isLogFileReady());
-    qWarning() << "lost";
-    QVERIFY(!QFile::exists(m_logFile));
-
-    QFile file(m_logFile);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.close();
     qWarning() << "first";
     QVERIFY(QFile::rename(m_logFile, m_logFile + QStringLiteral(".old")));
+    QVERIFY(!isLogFileReady());
     qWarning() << "after rename";
     QVERIFY(!QFile::exists(m_logFile));
-    QVERIFY(QFile::rename(m_logFile + QStringLiteral(".old"), m_logFile));
+    QVERIFY(QDir().mkpath(m_logFile));
+    QVERIFY(!isLogFileReady());
+    qWarning() << "into a directory";
+    QVERIFY(QDir(m_logFile).isEmpty());
+    QVERIFY(QDir(m_logFile).removeRecursively()
+            && QFile::rename(m_logFile + QStringLiteral(".old"), m_logFile));
 
     const QStringList lines = readLines();
     QCOMPARE(lines.size(), 1);
     QVERIFY(lines.first().contains(QStringLiteral(" - W - first - at ")));
-}
-
-void TestLogger::directoryInPlaceOfFile()
-{
-    QVERIFY(QFile::remove(m_logFile));
-    QVERIFY(QDir().mkpath(m_logFile));
-    QVERIFY(!isLogFileReady());
-    qWarning() << "nowhere";
-    QVERIFY(QFileInfo(m_logFile).isDir());
-    QVERIFY(QDir(m_logFile).isEmpty());
-}
-
-void TestLogger::markersInMessageStayIntact()
-{
-    qInfo() << "page sent %1 %5 %8 %%";
-    const QStringList lines = readLines();
-    QCOMPARE(lines.size(), 1);
-    QVERIFY2(lines.first().contains(QStringLiteral(" - I - page sent %1 %5 %8 %% - at ")),
-             qPrintable(lines.first()));
 }
 
 void TestLogger::threadsNeverInterleave()
@@ -145,14 +109,13 @@ void TestLogger::threadsNeverInterleave()
     const QString payload(200, QLatin1Char('x'));
     auto work = [&payload](char tag) {
         for (int i = 0; i < perThread; ++i)
-            qInfo().noquote() << QString(QLatin1Char(tag)) + payload + QString(QLatin1Char(tag));
+            qInfo().noquote() << QLatin1Char(tag) + payload + QLatin1Char(tag);
     };
     std::unique_ptr<QThread> a(QThread::create(work, 'a'));
     std::unique_ptr<QThread> b(QThread::create(work, 'b'));
     a->start();
     b->start();
-    QVERIFY(a->wait(60000));
-    QVERIFY(b->wait(60000));
+    QVERIFY(a->wait(60000) && b->wait(60000));
 
     const QStringList lines = readLines();
     QCOMPARE(lines.size(), 2 * perThread);
