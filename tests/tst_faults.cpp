@@ -68,7 +68,6 @@ private Q_SLOTS:
     void faultySigner();
     void pagesThatNeverCompleteTheHandshake();
     void configurationCorruptedAndRepaired();
-    void connectDisconnectCycles();
 
 private:
     // A page with an accepted CheckContext, or null.
@@ -165,15 +164,16 @@ void TestFaults::concurrentSessionsWithAbruptDisconnects()
     std::vector<QStringList> expected(200, {successReply(healthyApp)});
     for (int i = 0; i < 200; ++i)
         pages.push_back(std::make_unique<Page>(m_port));
-    for (auto& page : pages) {
-        QVERIFY(page->waitConnected());
-        page->send(checkContext(healthyApp));
+    // Every eighth page never asks for a session.
+    for (size_t i = 0; i < pages.size(); ++i) {
+        QVERIFY(pages[i]->waitConnected());
+        i % 8 ? pages[i]->send(checkContext(healthyApp)) : expected[i].clear();
     }
     // Rounds of echoes of random sizes on all pages at once; in each, a few pages vanish
     // without a closing handshake while their echo is under way.
     for (int round = 0; round < 3; ++round) {
         for (size_t i = 0; i < pages.size(); ++i) {
-            if (pages[i]->socket.state() != QAbstractSocket::ConnectedState)
+            if (pages[i]->socket.state() != QAbstractSocket::ConnectedState || expected[i].isEmpty())
                 continue;
             const QString id = QString::number(random.generate());
             const QJsonArray args {QString(random.bounded(1, 65536), QChar(u'a' + random.bounded(26)))};
@@ -188,8 +188,8 @@ void TestFaults::concurrentSessionsWithAbruptDisconnects()
         }
     }
     pages.clear();
-    // Every signer ends and is reaped, and the memory of the sessions is given back.
-    QVERIFY(settled(48 * 1024, 4));
+    // Every signer ends and is reaped, no file stays open, and the sessions' memory is given back.
+    QVERIFY(settled(48 * 1024, 0));
 }
 
 void TestFaults::faultySigner_data()
@@ -314,32 +314,6 @@ void TestFaults::configurationCorruptedAndRepaired()
     QVERIFY(logged(QStringLiteral("Skipping WebSocket client check")));
     QVERIFY(roundTrip(*running));
     QVERIFY(write(original));
-}
-
-// In batches, every fourth page with a session and its signer: nothing may stay behind.
-void TestFaults::connectDisconnectCycles()
-{
-    QVERIFY(settled(160 * 1024, 4));
-    m_idleKiB = residentKiB(m_tray.processId());
-    m_idleFiles = openFiles(m_tray.processId());
-    const int batch = 25;
-    for (int cycle = 0; cycle < 1000; cycle += batch) {
-        std::vector<std::unique_ptr<Page>> pages;
-        for (int i = 0; i < batch; ++i)
-            pages.push_back(std::make_unique<Page>(m_port));
-        for (int i = 0; i < batch; ++i) {
-            QVERIFY(pages[i]->waitConnected());
-            if ((cycle + i) % 4 == 0)
-                pages[i]->send(checkContext(healthyApp));
-        }
-        for (int i = 0; i < batch; ++i)
-            QTRY_VERIFY_WITH_TIMEOUT((cycle + i) % 4 != 0 || !pages[i]->received.isEmpty(), 20000);
-        for (auto& page : pages)
-            page->socket.close();
-        for (auto& page : pages)
-            QTRY_VERIFY_WITH_TIMEOUT(page->closed, 20000);
-    }
-    QVERIFY(settled(16 * 1024, 0));
 }
 
 QTEST_GUILESS_MAIN(TestFaults)

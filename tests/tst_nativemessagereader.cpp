@@ -54,15 +54,6 @@ void TestNativeMessageReader::reads_data()
     QTest::newRow("length over the limit")
         << QByteArrayList {frame("x") + header(qint32(NativeMessageReader::maxMessageSize + 1)) + "abc"}
         << Out {} << "A message of 67108865 bytes from STDOUT exceeds the limit of 67108864 bytes";
-    // A pipe hands over at most 64 KiB per read.
-    const QByteArray large = QByteArray("abcdefghijklmnopqrstuvwxyz").repeated(121000) + "x";
-    const QByteArray stream = frame(large) + frame("next");
-    QByteArrayList pieces;
-    for (qsizetype offset = 0; offset < stream.size(); offset += 64 * 1024)
-        pieces.append(stream.mid(offset, 64 * 1024));
-    Out out(pieces.size());
-    out.last() = {large, "next"};
-    QTest::newRow("large payload in pipe-sized pieces") << pieces << out << "";
 }
 
 void TestNativeMessageReader::reads()

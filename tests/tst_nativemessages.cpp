@@ -17,7 +17,6 @@ private Q_SLOTS:
     void init() { QTest::failOnWarning(QRegularExpression(QStringLiteral(".*"))); }
     void setNamespace_data();
     void setNamespace();
-    void invalidNameKeepsNamespace();
     void messageId_data();
     void messageId();
     void isCheckContext_data();
@@ -44,7 +43,6 @@ void TestNativeMessages::setNamespace_data()
     invalid("non-ASCII letter is no word character", "Quillét.2.6.1.page1.QES.CheckContext");
     invalid("non-ASCII digit is no digit", "Quillet.2.٦.1.page1.QES.CheckContext");
     invalid("lower-case qes", "Quillet.2.6.1.page1.qes.CheckContext");
-    invalid("trailing dot", "Quillet.2.6.1.page1.QES.");
     QTest::newRow("not JSON") << "not json" << QString()
                               << QStringList {"Unable to parse json message: \"not json\"",
                                               "Unable to find namespace in \"\""};
@@ -65,15 +63,6 @@ void TestNativeMessages::setNamespace()
         QCOMPARE(messages.qualifiedName("X"), qualified);
         QCOMPARE(messages.appName(), qualified.section('.', 0, 0));
     }
-}
-
-void TestNativeMessages::invalidNameKeepsNamespace()
-{
-    NativeMessages messages;
-    messages.setNamespace(withMethod("Quillet.2.6.1.page1.QES.CheckContext"));
-    QTest::ignoreMessage(QtWarningMsg, "Unable to find namespace in \"Other.1.QES.X\"");
-    messages.setNamespace(withMethod("Other.1.QES.X"));
-    QCOMPARE(messages.qualifiedName("Sign"), QStringLiteral("Quillet.2.6.1.page1.QES.Sign"));
 }
 
 // Only a non-empty text is an id that the reply carries back.

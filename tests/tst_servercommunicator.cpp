@@ -4,7 +4,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkInterface>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -13,7 +12,6 @@ class TestServerCommunicator : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void portTaken();
     void boundToLoopbackOnly_data();
     void boundToLoopbackOnly();
     void largeMessagesBothWays();
@@ -22,18 +20,6 @@ private Q_SLOTS:
     void originAllowList();
     void originListReadForEachConnection();
 };
-
-void TestServerCommunicator::portTaken()
-{
-    QTcpServer other;
-    QVERIFY(other.listen(QHostAddress::LocalHost));
-    LogCapture capture;
-    ServerCommunicator server;
-    QVERIFY(!server.startListening(other.serverPort()));
-    QCOMPARE(capture.lines().value(0),
-             QStringLiteral("I: Server starts listening on \"127.0.0.1\" : %1").arg(other.serverPort()));
-    QVERIFY(listenOnFreePort(server));
-}
 
 void TestServerCommunicator::boundToLoopbackOnly_data()
 {
