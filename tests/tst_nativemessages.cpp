@@ -17,8 +17,6 @@ private Q_SLOTS:
     void init() { QTest::failOnWarning(QRegularExpression(QStringLiteral(".*"))); }
     void setNamespace_data();
     void setNamespace();
-    void messageId_data();
-    void messageId();
     void isCheckContext_data();
     void isCheckContext();
 };
@@ -63,28 +61,6 @@ void TestNativeMessages::setNamespace()
         QCOMPARE(messages.qualifiedName("X"), qualified);
         QCOMPARE(messages.appName(), qualified.section('.', 0, 0));
     }
-}
-
-// Only a non-empty text is an id that the reply carries back.
-void TestNativeMessages::messageId_data()
-{
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("id");
-    QTest::newRow("text") << R"({"id":"42","method":"m"})"
-                          << "42";
-    QTest::newRow("number") << R"({"id":42,"method":"m"})"
-                            << "";
-    QTest::newRow("missing") << R"({"method":"m"})"
-                             << "";
-    QTest::newRow("array") << R"(["42"])"
-                           << "";
-}
-
-void TestNativeMessages::messageId()
-{
-    QFETCH(QString, message);
-    QFETCH(QString, id);
-    QCOMPARE(NativeMessages().messageId(message), id);
 }
 
 void TestNativeMessages::isCheckContext_data()
