@@ -98,6 +98,18 @@ bool Page::waitConnected()
     return QTest::qWaitFor([&] { return connected() || closed; }, 10000) && connected();
 }
 
+bool Page::startSession(const QString& app)
+{
+    if (!waitConnected())
+        return false;
+    send(checkContext(app));
+    if (!QTest::qWaitFor([&] { return !received.isEmpty() || closed; }, 20000)
+        || received.value(0) != successReply(app))
+        return false;
+    received.clear();
+    return true;
+}
+
 bool Page::echo(const QString& app, const QJsonValue& id, const QJsonArray& args)
 {
     const QString expected = echoReply(app, id, args);

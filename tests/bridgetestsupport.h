@@ -47,6 +47,8 @@ class Page : public QObject
 public:
     explicit Page(quint16 port);
     bool waitConnected();
+    // Connects and has its CheckContext accepted; what came so far is then cleared.
+    bool startSession(const QString& app);
     void send(const QString& text) { socket.sendTextMessage(text); }
     // Sends an Echo request and waits for the demo signer's exact answer, and nothing else.
     bool echo(const QString& app, const QJsonValue& id, const QJsonArray& args = {});

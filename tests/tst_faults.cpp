@@ -70,13 +70,11 @@ private Q_SLOTS:
     void configurationCorruptedAndRepaired();
 
 private:
-    // A page with an accepted CheckContext, or null.
-    std::unique_ptr<Page> openSession(const QString& app);
     bool roundTrip(Page& page) { return page.echo(healthyApp, QString::number(++m_echoIds), {"é€"}); }
     bool newSessionWorks()
     {
-        const auto page = openSession(healthyApp);
-        return page && roundTrip(*page);
+        Page page(m_port);
+        return page.startSession(healthyApp) && roundTrip(page);
     }
     // No child left, and the tray's resident size and open files within these bounds.
     bool settled(qint64 extraKiB, int extraFiles);
@@ -125,19 +123,6 @@ void TestFaults::cleanupTestCase()
         m_tray.kill();
     m_tray.waitForFinished(10000);
     TrayTree::removeInstanceLocks(m_dir.filePath("tmp"));
-}
-
-std::unique_ptr<Page> TestFaults::openSession(const QString& app)
-{
-    auto page = std::make_unique<Page>(m_port);
-    if (!page->waitConnected())
-        return nullptr;
-    page->send(checkContext(app));
-    if (!QTest::qWaitFor([&] { return !page->received.isEmpty() || page->closed; }, 20000)
-        || page->received.value(0) != successReply(app))
-        return nullptr;
-    page->received.clear();
-    return page;
 }
 
 bool TestFaults::settled(qint64 extraKiB, int extraFiles)
@@ -225,9 +210,9 @@ void TestFaults::faultySigner()
     QFETCH(QString, warning);
     QFETCH(int, framesExpected);
 
-    auto healthy = openSession(healthyApp);
-    auto faulty = openSession(faultyApp);
-    QVERIFY(healthy && faulty);
+    auto healthy = std::make_unique<Page>(m_port);
+    auto faulty = std::make_unique<Page>(m_port);
+    QVERIFY(healthy->startSession(healthyApp) && faulty->startSession(faultyApp));
     faulty->send(request(faultyApp, fault, 1));
     const QString pageMessage = request(faultyApp, QStringLiteral("Data"), 2, {QString(int(MiB), u'p')});
     qint64 sent = 0;
@@ -261,8 +246,8 @@ void TestFaults::faultySigner()
 // Each is dropped within the handshake time-out, and meanwhile a session works.
 void TestFaults::pagesThatNeverCompleteTheHandshake()
 {
-    auto healthy = openSession(healthyApp);
-    QVERIFY(healthy);
+    Page healthy(m_port);
+    QVERIFY(healthy.startSession(healthyApp));
     QTcpSocket garbage;
     QTcpSocket stalled;
     QSslSocket tls;
@@ -282,10 +267,10 @@ void TestFaults::pagesThatNeverCompleteTheHandshake()
     };
     QDeadlineTimer deadline(20000);
     while (!deadline.hasExpired() && !allDropped())
-        QVERIFY(roundTrip(*healthy));
+        QVERIFY(roundTrip(healthy));
     QVERIFY(allDropped());
     QVERIFY(!tls.isEncrypted());
-    QVERIFY(roundTrip(*healthy));
+    QVERIFY(roundTrip(healthy));
 }
 
 void TestFaults::configurationCorruptedAndRepaired()
@@ -297,12 +282,12 @@ void TestFaults::configurationCorruptedAndRepaired()
     };
     const QByteArray original = readText(path).toUtf8();
     QVERIFY(!original.isEmpty());
-    auto running = openSession(healthyApp);
-    QVERIFY(running);
+    Page running(m_port);
+    QVERIFY(running.startSession(healthyApp));
 
     // A file that can't be read: the warning, and the user check still applies.
     QVERIFY(write(original.left(original.size() / 2)));
-    QVERIFY(roundTrip(*running));
+    QVERIFY(roundTrip(running));
     QVERIFY(newSessionWorks());
     QVERIFY(logged(QStringLiteral("Xml stream error")));
     QVERIFY(logged(QStringLiteral("Performing WebSocket client check")));
@@ -312,7 +297,7 @@ void TestFaults::configurationCorruptedAndRepaired()
         write(QByteArray(original).replace("<CheckUser>true</CheckUser>", "<CheckUser>false</CheckUser>")));
     QVERIFY(newSessionWorks());
     QVERIFY(logged(QStringLiteral("Skipping WebSocket client check")));
-    QVERIFY(roundTrip(*running));
+    QVERIFY(roundTrip(running));
     QVERIFY(write(original));
 }
 

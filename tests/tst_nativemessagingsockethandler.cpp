@@ -142,8 +142,7 @@ void TestNativeMessagingSocketHandler::pageCloseDisposesChild()
     QVERIFY(bridge.logged({"Socket is going to be closed.", "Terminating Quillet"}));
 
     Page other(bridge.port);
-    QVERIFY(other.waitConnected());
-    other.send(checkContext("QuilletPkcs11"));
+    QVERIFY(other.startSession("QuilletPkcs11"));
     QVERIFY(other.echo("QuilletPkcs11", "1"));
     QVERIFY(QFile::exists(proc));
     QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(proc), 20000);

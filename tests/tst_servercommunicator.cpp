@@ -78,9 +78,7 @@ void TestServerCommunicator::oversizedMessageEndsOnlyItsSession()
     Bridge bridge;
     Page bystander(bridge.port);
     Page offender(bridge.port);
-    QVERIFY(bystander.waitConnected() && offender.waitConnected());
-    bystander.send(checkContext("Quillet", "a"));
-    offender.send(checkContext("Quillet", "b"));
+    QVERIFY(bystander.startSession("Quillet") && offender.startSession("Quillet"));
     QVERIFY(bystander.echo("Quillet", "1", {"bystander"}));
     QVERIFY(offender.echo("Quillet", "2", {"offender"}));
 
@@ -147,8 +145,7 @@ void TestServerCommunicator::originListReadForEachConnection()
     // Without the element every page is let in again, up to a whole session.
     QVERIFY(dir.writeConfig(QString()));
     Page page(bridge.port);
-    QVERIFY(page.waitConnected());
-    page.send(checkContext("Quillet"));
+    QVERIFY(page.startSession("Quillet"));
     QVERIFY(page.echo("Quillet", "1", {"in"}));
 }
 
