@@ -17,6 +17,18 @@ QString compact(QJsonObject object, const QJsonValue& id)
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
 }
 
+quint16 listenOnFreePort(ServerCommunicator& server)
+{
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        QTcpServer probe;
+        const quint16 port = probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
+        probe.close();
+        if (port && server.startListening(port))
+            return port;
+    }
+    return 0;
+}
+
 QString method(const QString& app, const QString& name)
 {
     return QStringLiteral("%1.2.6.1.page1.QES.%2").arg(app, name);
@@ -27,10 +39,10 @@ AppDir::AppDir()
     : m_previousDir(QDir::currentPath())
 {
     // Failures show when the tests write their scripts and configuration.
-    QDir(root()).mkpath(QStringLiteral("bin"));
-    QDir(root()).mkpath(QStringLiteral("etc"));
+    QDir(m_dir.path()).mkpath(QStringLiteral("bin"));
+    QDir(m_dir.path()).mkpath(QStringLiteral("etc"));
     writeConfig(QString());
-    QDir::setCurrent(bin());
+    QDir::setCurrent(m_dir.filePath(QStringLiteral("bin")));
 }
 
 AppDir::~AppDir()
@@ -53,7 +65,7 @@ bool AppDir::writeConfig(const QString& trayExtra)
 
 bool AppDir::writeScript(const QString& name, const QString& shellBody, bool executable)
 {
-    QFile file(QDir(bin()).filePath(name));
+    QFile file(name);
     if (!file.open(QIODevice::WriteOnly) || file.write("#!/bin/sh\n" + shellBody.toUtf8() + "\n") <= 0)
         return false;
     file.close();
@@ -123,18 +135,6 @@ bool Page::echo(const QString& app, const QJsonValue& id, const QJsonArray& args
         return true;
     qWarning() << "Expected" << expected << "but received" << meanwhile;
     return false;
-}
-
-quint16 listenOnFreePort(ServerCommunicator& server)
-{
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        QTcpServer probe;
-        const quint16 port = probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
-        probe.close();
-        if (port && server.startListening(port))
-            return port;
-    }
-    return 0;
 }
 
 QString readText(const QString& path)

@@ -16,8 +16,6 @@ public:
     AppDir();
     ~AppDir();
 
-    QString bin() const { return m_dir.filePath(QStringLiteral("bin")); }
-    QString root() const { return m_dir.path(); }
     // Quillet.conf with the user check on and this extra content in the QuilletTray section.
     bool writeConfig(const QString& trayExtra);
     bool writeScript(const QString& name, const QString& shellBody, bool executable = true);
@@ -58,7 +56,6 @@ public:
     bool closed = false;
 };
 
-quint16 listenOnFreePort(ServerCommunicator& server);
 QString readText(const QString& path);
 
 // Messages in the namespace app.2.6.1.page1 (compact JSON); a number or empty text is no id.

@@ -122,8 +122,8 @@ void TestNativeMessagingSocketHandler::pageCloseDisposesChild()
     const QString message = request("Quillet", "Sign", "1", {QStringLiteral("žluťoučký kůň 🐎")});
     page.send(checkContext("Quillet"));
     page.send(message);
-    QTRY_VERIFY(!readText(dir.bin() + "/pid").isEmpty());
-    const QString proc = "/proc/" + readText(dir.bin() + "/pid");
+    QTRY_VERIFY(!readText("pid").isEmpty());
+    const QString proc = "/proc/" + readText("pid");
     QVERIFY(QFile::exists(proc));
     page.socket.close();
 
@@ -135,7 +135,7 @@ void TestNativeMessagingSocketHandler::pageCloseDisposesChild()
         qToLittleEndian(qint32(payload.size()), header.data());
         expected += header + payload;
     }
-    QFile input(dir.bin() + "/stdin.bin");
+    QFile input("stdin.bin");
     QTRY_VERIFY_WITH_TIMEOUT(input.size() >= expected.size(), 10000);
     QVERIFY(input.open(QIODevice::ReadOnly));
     QCOMPARE(input.readAll(), expected);
