@@ -1,25 +1,32 @@
 #include "bridgetestsupport.h"
 
+#include <algorithm>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QMutex>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
 namespace {
-QMutex logMutex;
-QStringList logLines;
-QtMessageHandler previousHandler = nullptr;
-
-// Numbers and non-empty texts are ids; anything else leaves the message without one.
 QString compact(QJsonObject object, const QJsonValue& id)
 {
     if (!id.toVariant().toString().isEmpty())
         object.insert(QStringLiteral("id"), id);
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+quint16 listenOnFreePort(ServerCommunicator& server)
+{
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        QTcpServer probe;
+        const quint16 port = probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
+        probe.close();
+        if (port && server.startListening(port))
+            return port;
+    }
+    return 0;
 }
 
 QString method(const QString& app, const QString& name)
@@ -28,12 +35,14 @@ QString method(const QString& app, const QString& name)
 }
 } // namespace
 
-AppDir::AppDir(bool checkUser)
+AppDir::AppDir()
     : m_previousDir(QDir::currentPath())
 {
-    m_valid = m_dir.isValid() && QDir(root()).mkpath(QStringLiteral("bin"))
-        && QDir(root()).mkpath(QStringLiteral("etc")) && writeConfig(checkUser, QString())
-        && QDir::setCurrent(bin());
+    // Failures show when the tests write their scripts and configuration.
+    QDir(m_dir.path()).mkpath(QStringLiteral("bin"));
+    QDir(m_dir.path()).mkpath(QStringLiteral("etc"));
+    writeConfig(QString());
+    QDir::setCurrent(m_dir.filePath(QStringLiteral("bin")));
 }
 
 AppDir::~AppDir()
@@ -41,29 +50,27 @@ AppDir::~AppDir()
     QDir::setCurrent(m_previousDir);
 }
 
-bool AppDir::writeConfig(bool checkUser, const QString& trayExtra)
+bool AppDir::writeConfig(const QString& trayExtra)
 {
     QFile file(m_dir.filePath(QStringLiteral("etc/Quillet.conf")));
     return file.open(QIODevice::WriteOnly)
         && file.write(QStringLiteral(
-                          "<Quillet><QuilletTray><CheckUser>%1</CheckUser>%2</QuilletTray>"
+                          "<Quillet><QuilletTray><CheckUser>true</CheckUser>%1</QuilletTray>"
                           "<QuilletUpdater><Version>2.6.1</Version><Url>https://example.invalid/v.xml</Url>"
                           "<DownloadUrl>https://example.invalid/</DownloadUrl></QuilletUpdater></Quillet>")
-                          .arg(checkUser ? QLatin1String("true") : QLatin1String("false"), trayExtra)
+                          .arg(trayExtra)
                           .toUtf8())
         > 0;
 }
 
-bool AppDir::writeScript(const QString& name, const QString& body, bool executable)
+bool AppDir::writeScript(const QString& name, const QString& shellBody, bool executable)
 {
-    QFile file(QDir(bin()).filePath(name));
-    if (!file.open(QIODevice::WriteOnly))
+    QFile file(name);
+    if (!file.open(QIODevice::WriteOnly) || file.write("#!/bin/sh\n" + shellBody.toUtf8() + "\n") <= 0)
         return false;
-    file.write("#!/bin/sh\n" + body.toUtf8() + "\n");
     file.close();
-    const QFile::Permissions execute = QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
-    return file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther
-                               | (executable ? execute : QFile::Permissions()));
+    return file.setPermissions(QFile::ReadOwner | QFile::WriteOwner
+                               | (executable ? QFile::ExeOwner : QFile::Permissions()));
 }
 
 bool AppDir::useDemoSigner(const QString& name)
@@ -71,54 +78,24 @@ bool AppDir::useDemoSigner(const QString& name)
     return writeScript(name, QStringLiteral("exec '%1'").arg(QStringLiteral(QUILLET_DEMO_SIGNER_EXE)));
 }
 
-LogCapture::LogCapture()
-{
-    QMutexLocker locker(&logMutex);
-    logLines.clear();
-    previousHandler = qInstallMessageHandler(&LogCapture::handler);
-}
-
-LogCapture::~LogCapture()
-{
-    qInstallMessageHandler(previousHandler);
-}
-
-void LogCapture::handler(QtMsgType type, const QMessageLogContext& context, const QString& message)
-{
-    {
-        QMutexLocker locker(&logMutex);
-        logLines.append(message);
-    }
-    if (previousHandler && type != QtInfoMsg)
-        previousHandler(type, context, message);
-}
-
-QStringList LogCapture::lines() const
-{
-    QMutexLocker locker(&logMutex);
-    return logLines;
-}
-
-bool LogCapture::containsInOrder(const QStringList& texts) const
-{
-    const QStringList all = lines();
-    qsizetype from = 0;
-    for (const QString& text : texts) {
-        while (from < all.size() && !all.at(from).contains(text))
-            ++from;
-        if (from++ == all.size())
-            return false;
-    }
-    return true;
-}
-
 Bridge::Bridge()
     : port(listenOnFreePort(server))
 {
 }
 
-Page::Page(quint16 port, QObject* parent)
-    : QObject(parent)
+bool Bridge::logged(const QStringList& texts) const
+{
+    const QStringList lines = capture.lines();
+    auto line = lines.cbegin();
+    for (const QString& text : texts) {
+        line = std::find_if(line, lines.cend(), [&](const QString& l) { return l.contains(text); });
+        if (line++ == lines.cend())
+            return false;
+    }
+    return true;
+}
+
+Page::Page(quint16 port)
 {
     socket.setMaxAllowedIncomingMessageSize(256 * 1024 * 1024);
     connect(&socket, &QWebSocket::textMessageReceived, this,
@@ -129,9 +106,20 @@ Page::Page(quint16 port, QObject* parent)
 
 bool Page::waitConnected()
 {
-    return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::ConnectedState || closed; },
-                           10000)
-        && socket.state() == QAbstractSocket::ConnectedState;
+    const auto connected = [this] { return socket.state() == QAbstractSocket::ConnectedState; };
+    return QTest::qWaitFor([&] { return connected() || closed; }, 10000) && connected();
+}
+
+bool Page::startSession(const QString& app)
+{
+    if (!waitConnected())
+        return false;
+    send(checkContext(app));
+    if (!QTest::qWaitFor([&] { return !received.isEmpty() || closed; }, 20000)
+        || received.value(0) != successReply(app))
+        return false;
+    received.clear();
+    return true;
 }
 
 bool Page::echo(const QString& app, const QJsonValue& id, const QJsonArray& args)
@@ -142,28 +130,11 @@ bool Page::echo(const QString& app, const QJsonValue& id, const QJsonArray& args
     (void)QTest::qWaitFor([&] { return received.contains(expected) || closed; }, 20000);
     // Nothing else may come meanwhile but the bridge's answer to a CheckContext just sent.
     QStringList meanwhile = received.mid(before);
-    meanwhile.removeIf(
-        [](const QString& message) { return message.contains(QLatin1String(".QES.CheckContext\"")); });
+    meanwhile.removeIf([](const QString& message) { return message.contains(u".QES.CheckContext\""); });
     if (meanwhile == QStringList {expected})
         return true;
     qWarning() << "Expected" << expected << "but received" << meanwhile;
     return false;
-}
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
-}
-
-quint16 listenOnFreePort(ServerCommunicator& server)
-{
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        const quint16 port = freePort();
-        if (port && server.startListening(port))
-            return port;
-    }
-    return 0;
 }
 
 QString readText(const QString& path)
@@ -197,23 +168,15 @@ QString successReply(const QString& app, const QString& id)
                    id);
 }
 
-bool processExists(qint64 pid)
-{
-    return pid > 0 && QFile::exists(QStringLiteral("/proc/%1").arg(pid));
-}
-
 int handshakeStatus(quint16 port, const QString& origin)
 {
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, port);
     if (!socket.waitForConnected(10000))
         return 0;
-    QByteArray request = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port)
-        + "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-          "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n";
-    if (!origin.isEmpty())
-        request += "Origin: " + origin.toUtf8() + "\r\n";
-    socket.write(request + "\r\n");
+    socket.write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
+                 + (origin.isEmpty() ? QByteArray() : "Origin: " + origin.toUtf8() + "\r\n") + "\r\n");
     QByteArray answer;
     (void)QTest::qWaitFor(
         [&] {
@@ -221,6 +184,6 @@ int handshakeStatus(quint16 port, const QString& origin)
             return answer.contains("\r\n\r\n") || socket.state() == QAbstractSocket::UnconnectedState;
         },
         10000);
-    // "HTTP/1.1 403 ..."; without a whole header in time the result is 0.
+    // "HTTP/1.1 403 ..."
     return answer.left(answer.indexOf("\r\n")).split(' ').value(1).toInt();
 }
