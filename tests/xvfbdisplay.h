@@ -18,7 +18,6 @@ public:
 
     bool start();
     bool startTrayHost();
-    QString display() const { return displayName; }
     QProcessEnvironment environment(QProcessEnvironment base) const;
 
     // Runs an X client such as xdotool or xwininfo on this display; its output.
