@@ -374,6 +374,20 @@ void setUp(const Options& options, std::vector<std::unique_ptr<Session>>& sessio
     waitFor([&] { return done + failed == count; });
 }
 
+void reportSetUp(Output& out, const QString& how, const SetupTimes& times)
+{
+    out.latency(3, how + QStringLiteral(": connected"), times.connected, QStringLiteral("ms"));
+    out.latency(3, how + QStringLiteral(": CheckContext answered"), times.checkContext, QStringLiteral("ms"));
+    out.latencyWithMax(3, how + QStringLiteral(": first echo answered"), times.firstEcho);
+}
+
+void waitAllClosed(const std::vector<std::unique_ptr<Session>>& sessions)
+{
+    waitFor(
+        [&] { return std::all_of(sessions.begin(), sessions.end(), [](auto& s) { return s->isClosed(); }); },
+        10000);
+}
+
 // idleKiB: the server's resident size before the first figure.
 void sessionSetUp(const Options& options, Output& out, double idleKiB, bool afterLargeMessages)
 {
@@ -390,24 +404,14 @@ void sessionSetUp(const Options& options, Output& out, double idleKiB, bool afte
         std::vector<std::unique_ptr<Session>> sessions;
         SetupTimes times;
         setUp(options, sessions, options.sequentialSessions, false, times);
-        out.latency(3, QStringLiteral("one after another: connected"), times.connected, QStringLiteral("ms"));
-        out.latency(3, QStringLiteral("one after another: CheckContext answered"), times.checkContext,
-                    QStringLiteral("ms"));
-        out.latencyWithMax(3, QStringLiteral("one after another: first echo answered"), times.firstEcho);
-        waitFor(
-            [&] {
-                return std::all_of(sessions.begin(), sessions.end(), [](auto& s) { return s->isClosed(); });
-            },
-            10000);
+        reportSetUp(out, QStringLiteral("one after another"), times);
+        waitAllClosed(sessions);
     }
 
     std::vector<std::unique_ptr<Session>> sessions;
     SetupTimes times;
     setUp(options, sessions, options.parallelSessions, true, times);
-    out.latency(3, QStringLiteral("at once: connected"), times.connected, QStringLiteral("ms"));
-    out.latency(3, QStringLiteral("at once: CheckContext answered"), times.checkContext,
-                QStringLiteral("ms"));
-    out.latencyWithMax(3, QStringLiteral("at once: first echo answered"), times.firstEcho);
+    reportSetUp(out, QStringLiteral("at once"), times);
 
     // The server's own memory, not its children's.
     const double busy = residentKiB(options.pid);
@@ -416,9 +420,7 @@ void sessionSetUp(const Options& options, Output& out, double idleKiB, bool afte
 
     for (auto& session : sessions)
         session->close();
-    waitFor(
-        [&] { return std::all_of(sessions.begin(), sessions.end(), [](auto& s) { return s->isClosed(); }); },
-        10000);
+    waitAllClosed(sessions);
 }
 
 // Established loopback connections that do nothing but fill the kernel's table of TCP sockets.
