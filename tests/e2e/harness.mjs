@@ -76,13 +76,13 @@ export async function startTray({ allowedOrigins = [] } = {}) {
             '</QuilletTray><QuilletUpdater><Version>2.6.1</Version><Url>https://updates.invalid/quillet/version.xml</Url>' +
             '<DownloadUrl>https://updates.invalid/quillet/download/</DownloadUrl></QuilletUpdater></Quillet>\n',
     );
-    // The document signer's script runs the demo signer with a copy of its input kept aside,
-    // one file per signer process.
+    // The document signer's script runs the installed one, which starts the demo signer, with a
+    // copy of its input kept aside, one file per signer process.
     const records = path.join(root, 'signer-input');
     await mkdir(records);
     await writeFile(
         path.join(app, 'bin/Quillet.sh'),
-        `#!/bin/bash\nexec "$(dirname "$0")/QuilletDemoSigner" < <(exec tee '${records}/'$$.bin)\n`,
+        `#!/bin/bash\nexec '${path.resolve(prefix, 'bin/Quillet.sh')}' < <(exec tee '${records}/'$$.bin)\n`,
         { mode: 0o755 },
     );
     const home = path.join(root, 'home');
