@@ -9,8 +9,7 @@
     </message>
     <message>
         <source>AppVersion</source>
-        <translation>Quillet Tray
-Version %1</translation>
+        <translation>Quillet Tray&lt;br&gt;Version %1</translation>
     </message>
     <message>
         <source>GeneralExceptionMessage</source>

@@ -9,8 +9,7 @@
     </message>
     <message>
         <source>AppVersion</source>
-        <translation>Quillet Tray
-Verzia %1</translation>
+        <translation>Quillet Tray&lt;br&gt;Verzia %1</translation>
     </message>
     <message>
         <source>GeneralExceptionMessage</source>

@@ -1,5 +1,6 @@
 #include "quillettray.h"
 
+#include "appexception.h"
 #include "logger.h"
 #include "msgbox.h"
 #include "quilletconfig.h"
@@ -139,9 +140,17 @@ void QuilletTray::startWebSocketServer()
 void QuilletTray::showAbout()
 {
     if (!aboutDialog) {
-        QuilletConfig* config = QuilletConfig::instance();
-        config->loadConfig();
-        const QString versionText = config->version().toString(3);
+        QString versionText;
+        try {
+            QuilletConfig* config = QuilletConfig::instance();
+            config->loadConfig();
+            versionText = config->version().toString(3);
+        } catch (AppException& error) {
+            // A menu action must not let a broken configuration escape into the event loop.
+            qWarning() << error.generalMessage();
+            MsgBox::showError(nullptr, QObject::tr("AppName"), error);
+            return;
+        }
         aboutDialog = MsgBox::aboutDialog(nullptr, QObject::tr("AppName"),
                                           QObject::tr("AppVersion").arg(versionText));
         if (!aboutDialog)

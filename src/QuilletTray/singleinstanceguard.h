@@ -1,11 +1,11 @@
 #pragma once
 
-#include <QSharedMemory>
 #include <QString>
-#include <QSystemSemaphore>
 
-// Keeps one tray per user: the running tray holds a small named shared-memory
-// segment, and a named semaphore serialises the test of trays started at once.
+// Keeps one tray per user: the running tray holds an exclusive lock on a file in the user's
+// private runtime directory. The kernel drops the lock when the process ends, however it
+// ends, so a crash leaves nothing behind that could keep the next tray out; and no other
+// user can create or lock files in that directory.
 class SingleInstanceGuard
 {
 public:
@@ -20,10 +20,10 @@ public:
     void release();
 
 private:
-    const QString key;
-    const QString memLockKey;
-    const QString sharedmemKey;
+    // The open lock file, or -1 when the lock couldn't be taken; the lock is held while the
+    // descriptor stays open.
+    int lockFile(bool& heldByAnother);
 
-    QSharedMemory sharedMem;
-    QSystemSemaphore memLock;
+    const QString key;
+    int heldDescriptor = -1;
 };

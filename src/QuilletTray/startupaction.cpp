@@ -43,7 +43,7 @@ StartupState StartupAction::startupState()
 {
     const QString dir = QStandardPaths::locate(
         QStandardPaths::HomeLocation, QStringLiteral(".config/autostart/"), QStandardPaths::LocateDirectory);
-    const QString path = dir + desktopEntryFileName;
+    const QString path = QDir::cleanPath(dir + QLatin1Char('/') + desktopEntryFileName);
     QFile file(path);
     if (dir.isEmpty() || !file.exists()) {
         qWarning() << "File doesn't exist" << path;
@@ -98,13 +98,13 @@ void StartupAction::setState(bool enable)
 
     // Only the autostart directory itself is made; a missing ~/.config means an
     // unusual home that is better left alone.
-    QDir configDir(home + QStringLiteral("/.config/"));
+    QDir configDir(QDir::cleanPath(home + QStringLiteral("/.config")));
     if (!configDir.exists(QStringLiteral("autostart/")) && !configDir.mkdir(QStringLiteral("autostart/"))) {
         qWarning() << "Unable to create dir autostart in" << configDir.path();
         return;
     }
 
-    const QString target = configDir.path() + QStringLiteral("/autostart/") + desktopEntryFileName;
+    const QString target = configDir.filePath(QStringLiteral("autostart/") + desktopEntryFileName);
     QFile file(target);
     if (file.exists()) {
         if (!file.open(QIODevice::ReadWrite)) {
