@@ -75,30 +75,396 @@ class TestTrayShell : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase();
-    void init();
     void cleanup() { MsgBox::setTerminating(false); }
-    void schedule_data();
-    void schedule();
-    void isNewMonth_data();
-    void isNewMonth();
-    void updaterFromMenu();
-    void updaterAsksToExit();
-    void menuAndAbout();
-    void serverPorts();
-    void firstRun();
-    void autostart_data();
-    void autostart();
-    void logging();
-    void instanceGuard_data();
-    void instanceGuard();
-    void survivesExceptions();
-    void startup_data();
-    void startup();
+
+    void initTestCase()
+    {
+        QVERIFY(m_translator.load(QStringLiteral(QUILLET_QM_DIR "/QuilletTray_en.qm")));
+        QCoreApplication::installTranslator(&m_translator);
+        for (const char* name :
+             {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+            qunsetenv(name);
+        QVERIFY(m_server.listenPlain());
+        m_server.serve(u"/broken.xml"_s, TestHttpServer::status(500));
+        static QTemporaryDir signing;
+        TestSigner signer(signing.path());
+        for (const QString& version : {u"2.6.1"_s, u"2.7"_s}) {
+            const QByteArray document = signer.makeDocument({version, u"https://kestrum.eu/quillet"_s});
+            m_server.serve(u"/v%1.xml"_s.arg(version), TestHttpServer::ok(document));
+            m_server.serve(u"/v%1.xml.sig"_s.arg(version), TestHttpServer::ok(signer.sign(document)));
+        }
+        // The autostart switch copies the entry installed beside the program's directory.
+        QVERIFY(write(
+            QCoreApplication::applicationDirPath() + u"/../share/applications/eu.kestrum.Quillet.desktop"_s,
+            read(QStringLiteral(QUILLET_SOURCE_DIR "/share/applications/eu.kestrum.Quillet.desktop"))));
+        QTemporaryFile probe;
+        m_birthTimes = probe.open() && QFileInfo(probe.fileName()).birthTime().isValid();
+    }
+
+    void init()
+    {
+        m_root = makeTraySandbox();
+        QVERIFY(m_root && QDir::setCurrent(path(u"bin"_s)));
+        writeConfig(u"/v2.6.1.xml"_s);
+        writeUpdater(u"exit 0"_s);
+        m_server.clearLog();
+    }
+
+    void schedule_data()
+    {
+        QTest::addColumn<QString>("document");
+        QTest::addColumn<bool>("stampThisMonth");
+        QTest::addColumn<int>("checks"); // on the first day
+        QTest::addColumn<QStringList>("calls");
+        const QStringList gui {u"-len -g"_s};
+        // Rows with the same document are kept apart: a tray's last request may reach the next row.
+        QTest::newRow("newest version") << u"/v2.6.1.xml"_s << false << 1 << QStringList();
+        QTest::newRow("failing in the stamp's month: one retry")
+            << u"/broken.xml"_s << true << 2 << QStringList();
+        QTest::newRow("newer version: the updater once") << u"/v2.7.xml"_s << false << 1 << gui;
+        QTest::newRow("failing in a new month: the updater") << u"/broken.xml"_s << false << 2 << gui;
+    }
+
+    // One check a day, whatever the calendar's looks in between; the next day checks again.
+    void schedule()
+    {
+        QFETCH(QString, document);
+        QFETCH(bool, stampThisMonth);
+        QFETCH(int, checks);
+        QFETCH(QStringList, calls);
+        if (stampThisMonth && !m_birthTimes)
+            QSKIP("Needs a file system that keeps birth times");
+        writeConfig(document);
+        if (stampThisMonth)
+            QVERIFY(write(stamp(), {}));
+        const auto made = [this, &document] { return int(m_server.requests().count(document)); };
+
+        ScheduledTray tray(path(u"bin"_s), u"en"_s, 10);
+        tray.date = QDate(QDate::currentDate().year(), QDate::currentDate().month(), 10);
+        QTRY_COMPARE(made(), checks);
+        QTRY_COMPARE(updaterCalls(), calls);
+        QTest::qWait(200);
+        QCOMPARE(made(), checks);
+
+        tray.date = tray.date.addDays(1);
+        QTRY_VERIFY(made() > checks);
+    }
+
+    void isNewMonth_data()
+    {
+        QTest::addColumn<int>("monthsLater");
+        QTest::addColumn<int>("yearsLater");
+        QTest::addColumn<bool>("modifiedLastMonth");
+        QTest::addColumn<bool>("newMonth");
+        QTest::newRow("same month") << 0 << 0 << false << false;
+        QTest::newRow("a month earlier") << -1 << 0 << false << true;
+        QTest::newRow("same month of last year") << 0 << 1 << false << false;
+        QTest::newRow("modified last month, made this month") << 0 << 0 << true << false;
+    }
+
+    void isNewMonth()
+    {
+        QFETCH(int, monthsLater);
+        QFETCH(int, yearsLater);
+        QFETCH(bool, modifiedLastMonth);
+        QFETCH(bool, newMonth);
+        if (!m_birthTimes)
+            QSKIP("Needs a file system that keeps birth times");
+        ScheduledTray tray(path(u"bin"_s));
+        QVERIFY(write(stamp(), {}));
+        const QDate made = QFileInfo(stamp()).birthTime().date();
+        QFile file(stamp());
+        QVERIFY(!modifiedLastMonth
+                || (file.open(QIODevice::Append)
+                    && file.setFileTime(QDateTime::currentDateTime().addMonths(-1),
+                                        QFileDevice::FileModificationTime)));
+        tray.date = QDate(made.year(), made.month(), 1).addMonths(monthsLater).addYears(yearsLater);
+        QCOMPARE(tray.isNewMonth(), newMonth);
+        // A stamp made anew belongs to today's month.
+        tray.date = QDate::currentDate();
+        QVERIFY(!tray.isNewMonth());
+    }
+
+    // From the menu: the updater gets the tray's language, runs once at a time, ends with the tray.
+    void updaterFromMenu()
+    {
+        auto tray = std::make_unique<ScheduledTray>(path(u"bin"_s), u"sk"_s);
+        QAction* check = tray->contextMenu()->actions().at(2);
+        writeUpdater(u"echo $$ > '%1'\nread -r line"_s.arg(path(u"pid"_s)));
+        check->trigger();
+        QTRY_VERIFY(!read(path(u"pid"_s)).isEmpty() && read(path(u"pid"_s)) != noFile);
+        check->trigger();
+        QTest::qWait(100);
+        QCOMPARE(updaterCalls(), QStringList {u"-lsk -g"_s});
+        const QString proc = u"/proc/"_s + QString::fromLatin1(read(path(u"pid"_s)).trimmed());
+        QVERIFY(QFileInfo::exists(proc));
+        tray.reset();
+        QVERIFY(!QFileInfo::exists(proc));
+    }
+
+    // Exit code 4 of the updater ends the tray with 0; others leave it running.
+    void updaterAsksToExit()
+    {
+        for (const int code : {1, 4}) {
+            writeUpdater(u"exit %1"_s.arg(code));
+            ScheduledTray tray(path(u"bin"_s));
+            tray.contextMenu()->actions().at(2)->trigger();
+            QTimer::singleShot(3000, qApp, [] { QCoreApplication::exit(42); });
+            QCOMPARE(QCoreApplication::exec(), code == 4 ? 0 : 42);
+        }
+    }
+
+    // The menu in the user's language; one about box at a time, with the version read anew; a
+    // broken configuration shows an error box instead.
+    void menuAndAbout()
+    {
+        ScheduledTray tray(path(u"bin"_s));
+        QStringList entries;
+        for (const QAction* action : tray.contextMenu()->actions())
+            entries.append(action->isSeparator() ? u"-"_s : action->text());
+        QCOMPARE(
+            entries,
+            (QStringList {"&About", "-", "&Check for updates", "&Diagnostics", "&Settings", "-", "&Quit"}));
+        QAction* about = tray.contextMenu()->actions().first();
+        about->trigger();
+        about->trigger();
+        QCOMPARE(MsgBox::openBoxes().size(), 1);
+        QPointer<MsgBox> box = MsgBox::openBoxes().first();
+        QTest::keyClick(box.data(), Qt::Key_Escape);
+        QTRY_VERIFY(box.isNull() && MsgBox::openBoxes().isEmpty());
+
+        QVERIFY(QFile::remove(path(u"etc/Quillet.conf"_s)));
+        BoxCloser boxes;
+        about->trigger();
+        QTRY_COMPARE(boxes.titles().size(), 1);
+        QVERIFY(MsgBox::openBoxes().isEmpty());
+    }
+
+    // The server takes the first free port of its list.
+    void serverPorts()
+    {
+        const QList<quint16> ports {2378, 3546, 4384, 5147, 5692, 6378, 7678, 7681, 9799, 9796};
+        std::vector<std::unique_ptr<QTcpServer>> taken;
+        for (int i = 0; i < 9; ++i) {
+            taken.push_back(std::make_unique<QTcpServer>());
+            if (!taken.back()->listen(QHostAddress::LocalHost, ports.at(i)))
+                QSKIP("A port of the list is in use by another program");
+        }
+        ScheduledTray tray(path(u"bin"_s));
+        tray.startWebSocketServer();
+        QWebSocket page;
+        QSignalSpy connected(&page, &QWebSocket::connected);
+        page.open(QUrl(u"ws://127.0.0.1:9796"_s));
+        QVERIFY(connected.wait());
+    }
+
+    // The first run turns autostart on; later runs leave it as the user set it.
+    void firstRun()
+    {
+        auto tray = std::make_unique<ScheduledTray>(path(u"bin"_s));
+        QCOMPARE(read(autostartFile()),
+                 read(QStringLiteral(QUILLET_SOURCE_DIR "/share/applications/eu.kestrum.Quillet.desktop")));
+        tray.reset();
+        QVERIFY(QFile::remove(autostartFile()));
+        tray = std::make_unique<ScheduledTray>(path(u"bin"_s));
+        QVERIFY(!QFileInfo::exists(autostartFile()));
+    }
+
+    void autostart_data()
+    {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<int>("click"); // 1 on, 0 off, -1 only read as the menu opens
+        QTest::addColumn<QByteArray>("after"); // null: the installed entry
+        QTest::addColumn<bool>("checked");
+        QTest::addColumn<bool>("errorBox");
+        const QByteArray off = "[Desktop Entry]\nX-GNOME-Autostart-enabled=false\nExec=q\n";
+        const QByteArray on = "[Desktop Entry]\nX-GNOME-Autostart-enabled=true\nExec=q\n";
+        const QByteArray noKey = "[Desktop Entry]\nExec=q\n";
+        const QByteArray yes = "X-GNOME-Autostart-enabled=yes\n";
+        QTest::newRow("no file, on: the installed entry") << noFile << 1 << QByteArray() << true << false;
+        QTest::newRow("false to true") << off << 1 << on << true << false;
+        QTest::newRow("TRUE to false") << QByteArray("X-GNOME-Autostart-enabled=TRUE\n") << 0
+                                       << QByteArray("X-GNOME-Autostart-enabled=false\n") << false << false;
+        QTest::newRow("no key, off: removed") << noKey << 0 << noFile << false << false;
+        QTest::newRow("yes, on: left alone") << yes << 1 << yes << true << true;
+        QTest::newRow("read: False") << QByteArray("X-GNOME-Autostart-enabled=False\n") << -1
+                                     << QByteArray("X-GNOME-Autostart-enabled=False\n") << false << false;
+        QTest::newRow("read: no key is on") << noKey << -1 << noKey << true << false;
+        QTest::newRow("read: yes is undetermined") << yes << -1 << yes << false << true;
+    }
+
+    void autostart()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(int, click);
+        QFETCH(QByteArray, after);
+        QFETCH(bool, checked);
+        QFETCH(bool, errorBox);
+        QVERIFY(QDir().mkpath(path(u"home/.config/autostart"_s)));
+        QVERIFY(before == noFile || write(autostartFile(), before));
+        BoxCloser boxes;
+        StartupAction action(nullptr);
+        action.setChecked(click < 0 ? !checked : click == 0);
+        if (click < 0)
+            action.update();
+        else
+            action.trigger();
+        QCOMPARE(action.isChecked(), checked);
+        QCOMPARE(read(autostartFile()),
+                 after.isNull() ? read(
+                     QStringLiteral(QUILLET_SOURCE_DIR "/share/applications/eu.kestrum.Quillet.desktop"))
+                                : after);
+        QCOMPARE(boxes.titles().size(), errorBox ? 1 : 0);
+    }
+
+    // The switch makes the product's four log files and, switched off, keeps them under
+    // time-stamped names; opening the menu follows files removed behind its back.
+    void logging()
+    {
+        const QDir logs(path(u"data/Kestrum/Quillet/Logs"_s));
+        DiagnosticMenu menu(nullptr);
+        QAction* toggle = menu.actions().at(0);
+        const QString offText = toggle->text();
+        toggle->trigger();
+        const QString onText = toggle->text();
+        QCOMPARE(logs.entryList(QDir::Files),
+                 (QStringList {"QuilletLog.txt", "QuilletPkcs11Log.txt", "QuilletTrayLog.txt",
+                               "QuilletUpdaterLog.txt"}));
+        QVERIFY(write(logs.filePath(u"QuilletTrayLog.txt"_s), "kept\n"));
+        toggle->trigger();
+        const QStringList saved = logs.entryList({u"QuilletTrayLog-*.txt"_s}, QDir::Files);
+        QCOMPARE(logs.entryList({u"*Log.txt"_s}, QDir::Files), QStringList());
+        QCOMPARE(saved.size(), 1);
+        QCOMPARE(read(logs.filePath(saved.first())), QByteArray("kept\n"));
+
+        toggle->trigger();
+        QVERIFY(logs.entryList({u"*Log.txt"_s}, QDir::Files).size() == 4 && toggle->text() == onText);
+        QVERIFY(QDir(logs).removeRecursively());
+        menu.popup(QPoint(0, 0));
+        menu.hide();
+        QCOMPARE(toggle->text(), offText);
+
+        UrlRecorder recorder;
+        QDesktopServices::setUrlHandler(u"file"_s, &recorder, "open");
+        QVERIFY(QDir().mkpath(logs.path()));
+        menu.actions().at(1)->trigger();
+        QCOMPARE(recorder.urls, QList<QUrl> {QUrl::fromLocalFile(logs.path() + u'/')});
+        QDesktopServices::unsetUrlHandler(u"file"_s);
+    }
+
+    void instanceGuard_data()
+    {
+        QTest::addColumn<QString>("holder"); // what holds the lock of the same key first
+        QTest::addColumn<bool>("runs");
+        QTest::newRow("a running tray: refused") << u"tray"_s << false;
+        QTest::newRow("another user's key: runs beside") << u"other key"_s << true;
+        QTest::newRow("a tray that quit: runs") << u"released"_s << true;
+        QTest::newRow("a killed tray, temporary files wiped: runs") << u"killed"_s << true;
+        QTest::newRow("runtime directory others may enter: refused from the private one")
+            << u"open runtime"_s << false;
+    }
+
+    void instanceGuard()
+    {
+        QFETCH(QString, holder);
+        QFETCH(bool, runs);
+        const QString runtime = path(u"run"_s);
+        QVERIFY(QDir().mkpath(runtime));
+        QFile::setPermissions(
+            runtime, holder == u"open runtime" ? QFile::Permissions(0x7755) : QFile::Permissions(0x7700));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+        const QString key = u"QuilletTray_%1"_s.arg(getuid());
+        SingleInstanceGuard first(holder == u"other key" ? key + u'1' : key);
+        if (holder == u"killed") {
+            const pid_t child = fork();
+            if (child == 0) {
+                SingleInstanceGuard guard(key);
+                _exit(guard.tryToRun() ? (pause(), 0) : 1);
+            }
+            QTRY_VERIFY(SingleInstanceGuard(key).isAnotherRunning());
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        } else {
+            QVERIFY(first.tryToRun());
+            if (holder == u"released")
+                first.release();
+            else if (holder == u"open runtime")
+                qputenv("XDG_RUNTIME_DIR", QFile::encodeName(path(u"elsewhere"_s)));
+        }
+        SingleInstanceGuard second(key);
+        QCOMPARE(second.isAnotherRunning(), !runs);
+        QCOMPARE(second.tryToRun(), runs);
+        QVERIFY(QFileInfo(path(u"data/Kestrum/Quillet/run"_s)).exists() == (holder == u"open runtime"));
+    }
+
+    // An exception that escapes a slot is logged, and the event loop goes on serving.
+    void survivesExceptions()
+    {
+        bool later = false;
+        QTimer::singleShot(0, qApp, [] { throw APP_EXCEPTION(u"slot failed"_s, QString()); });
+        QTimer::singleShot(0, qApp, [] { throw 42; });
+        QTimer::singleShot(50, qApp, [&later] {
+            later = true;
+            QCoreApplication::exit(7);
+        });
+        QCOMPARE(runEventLoop(), 7);
+        QVERIFY(later);
+    }
+
+    void startup_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("translations");
+        QTest::addColumn<int>("exitCode"); // -1: still serving
+        QTest::addColumn<QString>("output"); // on standard output, or in the start-up log line
+        QTest::newRow("serves") << QStringList() << true << -1
+                                << u"Starting app:  \"QuilletTray\" \"2.6.1 ("_s;
+        QTest::newRow("--version") << QStringList {u"--version"_s} << true << 0 << u"QuilletTray 2.6.1 ("_s;
+        QTest::newRow("no translations: 1") << QStringList() << false << 1 << QString();
+    }
+
+    // The installed program, started from another directory.
+    void startup()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, translations);
+        QFETCH(int, exitCode);
+        QFETCH(QString, output);
+        TrayTree tree(path(u"tree"_s));
+        QVERIFY(tree.isValid() && tree.addUser(u"u"_s));
+        QVERIFY(translations || QDir(tree.root() + u"/share/translations"_s).removeRecursively());
+        QProcess tray;
+        tray.setProcessEnvironment(tree.environment(u"u"_s, path(u"tmp"_s)));
+        tray.setWorkingDirectory(path(u"home"_s));
+        tray.start(tree.executable(), arguments);
+        if (exitCode < 0) {
+            QVERIFY(tree.waitForLog(u"u"_s, tray.processId(), u"Server starts listening on"_s));
+            QVERIFY(tree.logLines(u"u"_s, tray.processId()).join(u'\n').contains(output));
+            tray.kill();
+            tray.waitForFinished();
+            return;
+        }
+        QVERIFY(tray.waitForFinished(20000));
+        QCOMPARE(tray.exitCode(), exitCode);
+        QVERIFY(QString::fromLocal8Bit(tray.readAllStandardOutput()).contains(output));
+    }
 
 private:
-    void writeConfig(const QString& document);
-    void writeUpdater(const QString& body);
+    void writeConfig(const QString& document)
+    {
+        QVERIFY(write(path(u"etc/Quillet.conf"_s),
+                      u"<Quillet><QuilletTray><CheckUser>true</CheckUser></QuilletTray><QuilletUpdater>"
+                      "<Version>2.6.1</Version><Url>%1</Url><DownloadUrl>https://kestrum.eu/d/</DownloadUrl>"
+                      "</QuilletUpdater></Quillet>"_s.arg(m_server.url(document).toString())
+                          .toUtf8()));
+    }
+    void writeUpdater(const QString& body)
+    {
+        const QString script = path(u"bin/QuilletUpdater.sh"_s);
+        QVERIFY(
+            write(script, u"#!/bin/sh\necho \"$*\" >> '%1'\n%2\n"_s.arg(path(u"calls"_s), body).toUtf8()));
+        QVERIFY(QFile::setPermissions(script, QFile::permissions(script) | QFileDevice::ExeOwner));
+    }
     QStringList updaterCalls() const
     {
         return QString::fromUtf8(read(path(u"calls"_s)))
@@ -114,392 +480,6 @@ private:
     std::unique_ptr<QTemporaryDir> m_root;
     bool m_birthTimes = false;
 };
-
-void TestTrayShell::initTestCase()
-{
-    QVERIFY(m_translator.load(QStringLiteral(QUILLET_QM_DIR "/QuilletTray_en.qm")));
-    QCoreApplication::installTranslator(&m_translator);
-    for (const char* name :
-         {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
-        qunsetenv(name);
-    QVERIFY(m_server.listenPlain());
-    m_server.serve(u"/broken.xml"_s, TestHttpServer::status(500));
-    static QTemporaryDir signing;
-    TestSigner signer(signing.path());
-    for (const QString& version : {u"2.6.1"_s, u"2.7"_s}) {
-        const QByteArray document = signer.makeDocument({version, u"https://kestrum.eu/quillet"_s});
-        m_server.serve(u"/v%1.xml"_s.arg(version), TestHttpServer::ok(document));
-        m_server.serve(u"/v%1.xml.sig"_s.arg(version), TestHttpServer::ok(signer.sign(document)));
-    }
-    // The autostart switch copies the entry installed beside the program's directory.
-    QVERIFY(
-        write(QCoreApplication::applicationDirPath() + u"/../share/applications/eu.kestrum.Quillet.desktop"_s,
-              read(QStringLiteral(QUILLET_SOURCE_DIR "/share/applications/eu.kestrum.Quillet.desktop"))));
-    QTemporaryFile probe;
-    m_birthTimes = probe.open() && QFileInfo(probe.fileName()).birthTime().isValid();
-}
-
-void TestTrayShell::init()
-{
-    m_root = makeTraySandbox();
-    QVERIFY(m_root && QDir::setCurrent(path(u"bin"_s)));
-    writeConfig(u"/v2.6.1.xml"_s);
-    writeUpdater(u"exit 0"_s);
-    m_server.clearLog();
-}
-
-void TestTrayShell::writeConfig(const QString& document)
-{
-    QVERIFY(write(path(u"etc/Quillet.conf"_s),
-                  u"<Quillet><QuilletTray><CheckUser>true</CheckUser></QuilletTray><QuilletUpdater>"
-                  "<Version>2.6.1</Version><Url>%1</Url><DownloadUrl>https://kestrum.eu/d/</DownloadUrl>"
-                  "</QuilletUpdater></Quillet>"_s.arg(m_server.url(document).toString())
-                      .toUtf8()));
-}
-
-void TestTrayShell::writeUpdater(const QString& body)
-{
-    const QString script = path(u"bin/QuilletUpdater.sh"_s);
-    QVERIFY(write(script, u"#!/bin/sh\necho \"$*\" >> '%1'\n%2\n"_s.arg(path(u"calls"_s), body).toUtf8()));
-    QVERIFY(QFile::setPermissions(script, QFile::permissions(script) | QFileDevice::ExeOwner));
-}
-
-void TestTrayShell::schedule_data()
-{
-    QTest::addColumn<QString>("document");
-    QTest::addColumn<bool>("stampThisMonth");
-    QTest::addColumn<int>("checks"); // on the first day
-    QTest::addColumn<QStringList>("calls");
-    const QStringList gui {u"-len -g"_s};
-    // Rows with the same document are kept apart: a tray's last request may reach the next row.
-    QTest::newRow("newest version") << u"/v2.6.1.xml"_s << false << 1 << QStringList();
-    QTest::newRow("failing in the stamp's month: one retry")
-        << u"/broken.xml"_s << true << 2 << QStringList();
-    QTest::newRow("newer version: the updater once") << u"/v2.7.xml"_s << false << 1 << gui;
-    QTest::newRow("failing in a new month: the updater") << u"/broken.xml"_s << false << 2 << gui;
-}
-
-// One check a day, whatever the calendar's looks in between; the next day checks again.
-void TestTrayShell::schedule()
-{
-    QFETCH(QString, document);
-    QFETCH(bool, stampThisMonth);
-    QFETCH(int, checks);
-    QFETCH(QStringList, calls);
-    if (stampThisMonth && !m_birthTimes)
-        QSKIP("Needs a file system that keeps birth times");
-    writeConfig(document);
-    if (stampThisMonth)
-        QVERIFY(write(stamp(), {}));
-    const auto made = [this, &document] { return int(m_server.requests().count(document)); };
-
-    ScheduledTray tray(path(u"bin"_s), u"en"_s, 10);
-    tray.date = QDate(QDate::currentDate().year(), QDate::currentDate().month(), 10);
-    QTRY_COMPARE(made(), checks);
-    QTRY_COMPARE(updaterCalls(), calls);
-    QTest::qWait(200);
-    QCOMPARE(made(), checks);
-
-    tray.date = tray.date.addDays(1);
-    QTRY_VERIFY(made() > checks);
-}
-
-void TestTrayShell::isNewMonth_data()
-{
-    QTest::addColumn<int>("monthsLater");
-    QTest::addColumn<int>("yearsLater");
-    QTest::addColumn<bool>("modifiedLastMonth");
-    QTest::addColumn<bool>("newMonth");
-    QTest::newRow("same month") << 0 << 0 << false << false;
-    QTest::newRow("a month earlier") << -1 << 0 << false << true;
-    QTest::newRow("same month of last year") << 0 << 1 << false << false;
-    QTest::newRow("modified last month, made this month") << 0 << 0 << true << false;
-}
-
-void TestTrayShell::isNewMonth()
-{
-    QFETCH(int, monthsLater);
-    QFETCH(int, yearsLater);
-    QFETCH(bool, modifiedLastMonth);
-    QFETCH(bool, newMonth);
-    if (!m_birthTimes)
-        QSKIP("Needs a file system that keeps birth times");
-    ScheduledTray tray(path(u"bin"_s));
-    QVERIFY(write(stamp(), {}));
-    const QDate made = QFileInfo(stamp()).birthTime().date();
-    QFile file(stamp());
-    QVERIFY(!modifiedLastMonth
-            || (file.open(QIODevice::Append)
-                && file.setFileTime(QDateTime::currentDateTime().addMonths(-1),
-                                    QFileDevice::FileModificationTime)));
-    tray.date = QDate(made.year(), made.month(), 1).addMonths(monthsLater).addYears(yearsLater);
-    QCOMPARE(tray.isNewMonth(), newMonth);
-    // A stamp made anew belongs to today's month.
-    tray.date = QDate::currentDate();
-    QVERIFY(!tray.isNewMonth());
-}
-
-// From the menu: the updater gets the tray's language, runs once at a time, ends with the tray.
-void TestTrayShell::updaterFromMenu()
-{
-    auto tray = std::make_unique<ScheduledTray>(path(u"bin"_s), u"sk"_s);
-    QAction* check = tray->contextMenu()->actions().at(2);
-    writeUpdater(u"echo $$ > '%1'\nread -r line"_s.arg(path(u"pid"_s)));
-    check->trigger();
-    QTRY_VERIFY(!read(path(u"pid"_s)).isEmpty() && read(path(u"pid"_s)) != noFile);
-    check->trigger();
-    QTest::qWait(100);
-    QCOMPARE(updaterCalls(), QStringList {u"-lsk -g"_s});
-    const QString proc = u"/proc/"_s + QString::fromLatin1(read(path(u"pid"_s)).trimmed());
-    QVERIFY(QFileInfo::exists(proc));
-    tray.reset();
-    QVERIFY(!QFileInfo::exists(proc));
-}
-
-// Exit code 4 of the updater ends the tray with 0; others leave it running.
-void TestTrayShell::updaterAsksToExit()
-{
-    for (const int code : {1, 4}) {
-        writeUpdater(u"exit %1"_s.arg(code));
-        ScheduledTray tray(path(u"bin"_s));
-        tray.contextMenu()->actions().at(2)->trigger();
-        QTimer::singleShot(3000, qApp, [] { QCoreApplication::exit(42); });
-        QCOMPARE(QCoreApplication::exec(), code == 4 ? 0 : 42);
-    }
-}
-
-// The menu in the user's language; one about box at a time, with the version read anew; a
-// broken configuration shows an error box instead.
-void TestTrayShell::menuAndAbout()
-{
-    ScheduledTray tray(path(u"bin"_s));
-    QStringList entries;
-    for (const QAction* action : tray.contextMenu()->actions())
-        entries.append(action->isSeparator() ? u"-"_s : action->text());
-    QCOMPARE(entries,
-             (QStringList {"&About", "-", "&Check for updates", "&Diagnostics", "&Settings", "-", "&Quit"}));
-    QAction* about = tray.contextMenu()->actions().first();
-    about->trigger();
-    about->trigger();
-    QCOMPARE(MsgBox::openBoxes().size(), 1);
-    QPointer<MsgBox> box = MsgBox::openBoxes().first();
-    QTest::keyClick(box.data(), Qt::Key_Escape);
-    QTRY_VERIFY(box.isNull() && MsgBox::openBoxes().isEmpty());
-
-    QVERIFY(QFile::remove(path(u"etc/Quillet.conf"_s)));
-    BoxCloser boxes;
-    about->trigger();
-    QTRY_COMPARE(boxes.titles().size(), 1);
-    QVERIFY(MsgBox::openBoxes().isEmpty());
-}
-
-// The server takes the first free port of its list.
-void TestTrayShell::serverPorts()
-{
-    const QList<quint16> ports {2378, 3546, 4384, 5147, 5692, 6378, 7678, 7681, 9799, 9796};
-    std::vector<std::unique_ptr<QTcpServer>> taken;
-    for (int i = 0; i < 9; ++i) {
-        taken.push_back(std::make_unique<QTcpServer>());
-        if (!taken.back()->listen(QHostAddress::LocalHost, ports.at(i)))
-            QSKIP("A port of the list is in use by another program");
-    }
-    ScheduledTray tray(path(u"bin"_s));
-    tray.startWebSocketServer();
-    QWebSocket page;
-    QSignalSpy connected(&page, &QWebSocket::connected);
-    page.open(QUrl(u"ws://127.0.0.1:9796"_s));
-    QVERIFY(connected.wait());
-}
-
-// The first run turns autostart on; later runs leave it as the user set it.
-void TestTrayShell::firstRun()
-{
-    auto tray = std::make_unique<ScheduledTray>(path(u"bin"_s));
-    QCOMPARE(read(autostartFile()),
-             read(QStringLiteral(QUILLET_SOURCE_DIR "/share/applications/eu.kestrum.Quillet.desktop")));
-    tray.reset();
-    QVERIFY(QFile::remove(autostartFile()));
-    tray = std::make_unique<ScheduledTray>(path(u"bin"_s));
-    QVERIFY(!QFileInfo::exists(autostartFile()));
-}
-
-void TestTrayShell::autostart_data()
-{
-    QTest::addColumn<QByteArray>("before");
-    QTest::addColumn<int>("click"); // 1 on, 0 off, -1 only read as the menu opens
-    QTest::addColumn<QByteArray>("after"); // null: the installed entry
-    QTest::addColumn<bool>("checked");
-    QTest::addColumn<bool>("errorBox");
-    const QByteArray off = "[Desktop Entry]\nX-GNOME-Autostart-enabled=false\nExec=q\n";
-    const QByteArray on = "[Desktop Entry]\nX-GNOME-Autostart-enabled=true\nExec=q\n";
-    const QByteArray noKey = "[Desktop Entry]\nExec=q\n";
-    const QByteArray yes = "X-GNOME-Autostart-enabled=yes\n";
-    QTest::newRow("no file, on: the installed entry") << noFile << 1 << QByteArray() << true << false;
-    QTest::newRow("false to true") << off << 1 << on << true << false;
-    QTest::newRow("TRUE to false") << QByteArray("X-GNOME-Autostart-enabled=TRUE\n") << 0
-                                   << QByteArray("X-GNOME-Autostart-enabled=false\n") << false << false;
-    QTest::newRow("no key, off: removed") << noKey << 0 << noFile << false << false;
-    QTest::newRow("yes, on: left alone") << yes << 1 << yes << true << true;
-    QTest::newRow("read: False") << QByteArray("X-GNOME-Autostart-enabled=False\n") << -1
-                                 << QByteArray("X-GNOME-Autostart-enabled=False\n") << false << false;
-    QTest::newRow("read: no key is on") << noKey << -1 << noKey << true << false;
-    QTest::newRow("read: yes is undetermined") << yes << -1 << yes << false << true;
-}
-
-void TestTrayShell::autostart()
-{
-    QFETCH(QByteArray, before);
-    QFETCH(int, click);
-    QFETCH(QByteArray, after);
-    QFETCH(bool, checked);
-    QFETCH(bool, errorBox);
-    QVERIFY(QDir().mkpath(path(u"home/.config/autostart"_s)));
-    QVERIFY(before == noFile || write(autostartFile(), before));
-    BoxCloser boxes;
-    StartupAction action(nullptr);
-    action.setChecked(click < 0 ? !checked : click == 0);
-    if (click < 0)
-        action.update();
-    else
-        action.trigger();
-    QCOMPARE(action.isChecked(), checked);
-    QCOMPARE(read(autostartFile()),
-             after.isNull()
-                 ? read(QStringLiteral(QUILLET_SOURCE_DIR "/share/applications/eu.kestrum.Quillet.desktop"))
-                 : after);
-    QCOMPARE(boxes.titles().size(), errorBox ? 1 : 0);
-}
-
-// The switch makes the product's four log files and, switched off, keeps them under
-// time-stamped names; opening the menu follows files removed behind its back.
-void TestTrayShell::logging()
-{
-    const QDir logs(path(u"data/Kestrum/Quillet/Logs"_s));
-    DiagnosticMenu menu(nullptr);
-    QAction* toggle = menu.actions().at(0);
-    const QString offText = toggle->text();
-    toggle->trigger();
-    const QString onText = toggle->text();
-    QCOMPARE(logs.entryList(QDir::Files),
-             (QStringList {"QuilletLog.txt", "QuilletPkcs11Log.txt", "QuilletTrayLog.txt",
-                           "QuilletUpdaterLog.txt"}));
-    QVERIFY(write(logs.filePath(u"QuilletTrayLog.txt"_s), "kept\n"));
-    toggle->trigger();
-    const QStringList saved = logs.entryList({u"QuilletTrayLog-*.txt"_s}, QDir::Files);
-    QCOMPARE(logs.entryList({u"*Log.txt"_s}, QDir::Files), QStringList());
-    QCOMPARE(saved.size(), 1);
-    QCOMPARE(read(logs.filePath(saved.first())), QByteArray("kept\n"));
-
-    toggle->trigger();
-    QVERIFY(logs.entryList({u"*Log.txt"_s}, QDir::Files).size() == 4 && toggle->text() == onText);
-    QVERIFY(QDir(logs).removeRecursively());
-    menu.popup(QPoint(0, 0));
-    menu.hide();
-    QCOMPARE(toggle->text(), offText);
-
-    UrlRecorder recorder;
-    QDesktopServices::setUrlHandler(u"file"_s, &recorder, "open");
-    QVERIFY(QDir().mkpath(logs.path()));
-    menu.actions().at(1)->trigger();
-    QCOMPARE(recorder.urls, QList<QUrl> {QUrl::fromLocalFile(logs.path() + u'/')});
-    QDesktopServices::unsetUrlHandler(u"file"_s);
-}
-
-void TestTrayShell::instanceGuard_data()
-{
-    QTest::addColumn<QString>("holder"); // what holds the lock of the same key first
-    QTest::addColumn<bool>("runs");
-    QTest::newRow("a running tray: refused") << u"tray"_s << false;
-    QTest::newRow("another user's key: runs beside") << u"other key"_s << true;
-    QTest::newRow("a tray that quit: runs") << u"released"_s << true;
-    QTest::newRow("a killed tray, temporary files wiped: runs") << u"killed"_s << true;
-    QTest::newRow("runtime directory others may enter: refused from the private one")
-        << u"open runtime"_s << false;
-}
-
-void TestTrayShell::instanceGuard()
-{
-    QFETCH(QString, holder);
-    QFETCH(bool, runs);
-    const QString runtime = path(u"run"_s);
-    QVERIFY(QDir().mkpath(runtime));
-    QFile::setPermissions(
-        runtime, holder == u"open runtime" ? QFile::Permissions(0x7755) : QFile::Permissions(0x7700));
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
-    const QString key = u"QuilletTray_%1"_s.arg(getuid());
-    SingleInstanceGuard first(holder == u"other key" ? key + u'1' : key);
-    if (holder == u"killed") {
-        const pid_t child = fork();
-        if (child == 0) {
-            SingleInstanceGuard guard(key);
-            _exit(guard.tryToRun() ? (pause(), 0) : 1);
-        }
-        QTRY_VERIFY(SingleInstanceGuard(key).isAnotherRunning());
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
-    } else {
-        QVERIFY(first.tryToRun());
-        if (holder == u"released")
-            first.release();
-        else if (holder == u"open runtime")
-            qputenv("XDG_RUNTIME_DIR", QFile::encodeName(path(u"elsewhere"_s)));
-    }
-    SingleInstanceGuard second(key);
-    QCOMPARE(second.isAnotherRunning(), !runs);
-    QCOMPARE(second.tryToRun(), runs);
-    QVERIFY(QFileInfo(path(u"data/Kestrum/Quillet/run"_s)).exists() == (holder == u"open runtime"));
-}
-
-// An exception that escapes a slot is logged, and the event loop goes on serving.
-void TestTrayShell::survivesExceptions()
-{
-    bool later = false;
-    QTimer::singleShot(0, qApp, [] { throw APP_EXCEPTION(u"slot failed"_s, QString()); });
-    QTimer::singleShot(0, qApp, [] { throw 42; });
-    QTimer::singleShot(50, qApp, [&later] {
-        later = true;
-        QCoreApplication::exit(7);
-    });
-    QCOMPARE(runEventLoop(), 7);
-    QVERIFY(later);
-}
-
-void TestTrayShell::startup_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<bool>("translations");
-    QTest::addColumn<int>("exitCode"); // -1: still serving
-    QTest::addColumn<QString>("output"); // on standard output, or in the start-up log line
-    QTest::newRow("serves") << QStringList() << true << -1 << u"Starting app:  \"QuilletTray\" \"2.6.1 ("_s;
-    QTest::newRow("--version") << QStringList {u"--version"_s} << true << 0 << u"QuilletTray 2.6.1 ("_s;
-    QTest::newRow("no translations: 1") << QStringList() << false << 1 << QString();
-}
-
-// The installed program, started from another directory.
-void TestTrayShell::startup()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(bool, translations);
-    QFETCH(int, exitCode);
-    QFETCH(QString, output);
-    TrayTree tree(path(u"tree"_s));
-    QVERIFY(tree.isValid() && tree.addUser(u"u"_s));
-    QVERIFY(translations || QDir(tree.root() + u"/share/translations"_s).removeRecursively());
-    QProcess tray;
-    tray.setProcessEnvironment(tree.environment(u"u"_s, path(u"tmp"_s)));
-    tray.setWorkingDirectory(path(u"home"_s));
-    tray.start(tree.executable(), arguments);
-    if (exitCode < 0) {
-        QVERIFY(tree.waitForLog(u"u"_s, tray.processId(), u"Server starts listening on"_s));
-        QVERIFY(tree.logLines(u"u"_s, tray.processId()).join(u'\n').contains(output));
-        tray.kill();
-        tray.waitForFinished();
-        return;
-    }
-    QVERIFY(tray.waitForFinished(20000));
-    QCOMPARE(tray.exitCode(), exitCode);
-    QVERIFY(QString::fromLocal8Bit(tray.readAllStandardOutput()).contains(output));
-}
 
 int main(int argc, char** argv)
 {
