@@ -20,7 +20,7 @@ DownloadManager::DownloadManager()
 
 void DownloadManager::sendHttpRequest(const QUrl& url, HTTPRequest kind)
 {
-    qInfo() << "Ready to download" << url.toString();
+    qInfo() << "Ready to download " << url.toString();
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     if (kind == DataRequest)
@@ -56,7 +56,7 @@ void DownloadManager::downloadFinished(QNetworkReply* reply)
     if (!handleRedirect(reply, DataRequest)) {
         m_location = reply->url().toString();
         if (reply->error() != QNetworkReply::NoError) {
-            qWarning() << "Download of" << m_location << "failed:" << reply->errorString();
+            qWarning() << "Download of " << m_location << " failed: " << reply->errorString();
             emit downloadFailure();
         } else {
             m_data = reply->readAll();
@@ -73,7 +73,7 @@ void DownloadManager::signatureRead(QNetworkReply* reply)
     disconnect(&m_networkManager, &QNetworkAccessManager::finished, this, &DownloadManager::signatureRead);
     if (!handleRedirect(reply, SignatureRequest)) {
         if (reply->error() != QNetworkReply::NoError) {
-            qWarning() << "Download of" << reply->url().toString() << "failed:" << reply->errorString();
+            qWarning() << "Download of " << reply->url().toString() << " failed: " << reply->errorString();
             emit downloadFailure();
         } else {
             // fromHex skips what is not a hex digit, such as a final line break.
@@ -92,7 +92,7 @@ void DownloadManager::onSslErrors(QNetworkReply* reply, const QList<QSslError>& 
 {
     // Not ignoring them makes the network layer abort; the finished handler reports the failure.
     for (const QSslError& error : errors)
-        qWarning() << "On" << reply->url() << "manager get SSL error -" << error.errorString();
+        qWarning() << "On " << reply->url() << " manager get SSL error -" << error.errorString();
 }
 
 bool DownloadManager::saveFile()
@@ -128,10 +128,10 @@ QString DownloadManager::saveFileName(const QUrl& url)
 bool DownloadManager::saveToDisk(const QString& fileName)
 {
     m_location.clear();
-    qInfo() << "Saving file:" << QFileInfo(fileName).absoluteFilePath();
+    qInfo() << "Saving file: " << QFileInfo(fileName).absoluteFilePath();
     QFile file(fileName);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        qWarning() << "Could not open" << fileName << "for writing:" << file.errorString();
+        qWarning() << "Could not open " << fileName << " for writing: " << file.errorString();
         return false;
     }
     file.write(m_data);

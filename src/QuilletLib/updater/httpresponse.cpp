@@ -29,7 +29,7 @@ bool HttpResponse::deserializeXml(const QByteArray& data)
         }
     }
     if (xml.hasError()) {
-        qWarning() << "Xmlstream error:" << xml.errorString();
+        qWarning() << "Xmlstream error: " << xml.errorString();
         return false;
     }
     if (m_url.isEmpty()) {
@@ -56,7 +56,7 @@ void HttpResponse::readLanguageElement(QXmlStreamReader* xml)
             if (name == lang)
                 m_notice = xml->readElementText();
             else
-                qInfo() << "Ignored language" << name.toString();
+                qInfo() << "Ignored language " << name.toString();
         } else if (name == QLatin1String("notice")) {
             break;
         }

@@ -86,8 +86,8 @@ void Updater::configResponse()
         errorOccured(QObject::tr("ResponseError"));
         return;
     }
-    qInfo() << "Http version response:" << m_response.version().toString();
-    qInfo() << "Website url:" << m_response.url();
+    qInfo() << "Http version response: " << m_response.version().toString();
+    qInfo() << "Website url: " << m_response.url();
     if (QuilletConfig::instance()->version() < m_response.version())
         newerVesion(m_response.version().toString(), m_response.url());
     else

@@ -32,7 +32,7 @@ void UpdaterLib::actualVersion()
 
 void UpdaterLib::errorOccured(const QString& message)
 {
-    qInfo() << "UpdaterLib error occured:" << message;
+    qInfo() << "UpdaterLib error occured: " << message;
     emit updaterResult(resultError);
 }
 
