@@ -13,11 +13,6 @@ dgst::dgst()
 {
 }
 
-dgst::dgst(const QByteArray& publicKeyPem)
-    : m_publicKey(publicKeyPem)
-{
-}
-
 QString dgst::openSslErrors()
 {
     BIO* bio = BIO_new(BIO_s_mem());

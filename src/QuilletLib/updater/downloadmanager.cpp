@@ -11,18 +11,23 @@
 #include <QNetworkRequest>
 #include <QSslError>
 #include <QStandardPaths>
+#include <stdlib.h>
 
-DownloadManager::DownloadManager()
+DownloadManager::DownloadManager(int stallTimeoutMs)
+    : m_stallTimeoutMs(stallTimeoutMs)
 {
     connect(&m_networkManager, &QNetworkAccessManager::sslErrors, this, &DownloadManager::onSslErrors,
             Qt::QueuedConnection);
 }
 
-void DownloadManager::sendHttpRequest(const QUrl& url, HTTPRequest kind)
+void DownloadManager::sendHttpRequest(const QUrl& url, HTTPRequest kind, qint64 maxBytes)
 {
     qInfo() << "Ready to download " << url.toString();
+    m_maxBytes = maxBytes;
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    // A server that stops sending would otherwise hold the check, and the daily schedule, forever.
+    request.setTransferTimeout(m_stallTimeoutMs);
     if (kind == DataRequest)
         connect(&m_networkManager, &QNetworkAccessManager::finished, this, &DownloadManager::downloadFinished,
                 Qt::QueuedConnection);
@@ -30,7 +35,18 @@ void DownloadManager::sendHttpRequest(const QUrl& url, HTTPRequest kind)
         connect(&m_networkManager, &QNetworkAccessManager::finished, this, &DownloadManager::signatureRead,
                 Qt::QueuedConnection);
     QNetworkReply* reply = m_networkManager.get(request);
-    connect(reply, &QNetworkReply::downloadProgress, this, &DownloadManager::downloadProgress);
+    // The announced length stops an oversized reply at once; the count of bytes stops one
+    // that announces none and never ends.
+    connect(reply, &QNetworkReply::downloadProgress, this,
+            [this, reply, maxBytes](qint64 received, qint64 total) {
+                if (received > maxBytes || total > maxBytes) {
+                    qWarning() << "Download of " << reply->url().toString() << " stopped: larger than "
+                               << maxBytes << " bytes";
+                    reply->abort();
+                    return;
+                }
+                emit downloadProgress(received, total);
+            });
 }
 
 bool DownloadManager::handleRedirect(QNetworkReply* reply, HTTPRequest kind)
@@ -44,7 +60,7 @@ bool DownloadManager::handleRedirect(QNetworkReply* reply, HTTPRequest kind)
         emit downloadFailure();
         return true;
     }
-    sendHttpRequest(target, kind);
+    sendHttpRequest(target, kind, m_maxBytes);
     return true;
 }
 
@@ -52,7 +68,7 @@ void DownloadManager::downloadFinished(QNetworkReply* reply)
 {
     qInfo() << "Download finished";
     disconnect(&m_networkManager, &QNetworkAccessManager::finished, this, &DownloadManager::downloadFinished);
-    disconnect(reply, &QNetworkReply::downloadProgress, this, &DownloadManager::downloadProgress);
+    disconnect(reply, &QNetworkReply::downloadProgress, this, nullptr);
     if (!handleRedirect(reply, DataRequest)) {
         m_location = reply->url().toString();
         if (reply->error() != QNetworkReply::NoError) {
@@ -69,7 +85,7 @@ void DownloadManager::downloadFinished(QNetworkReply* reply)
 void DownloadManager::signatureRead(QNetworkReply* reply)
 {
     qInfo() << "Downloading of signature finished";
-    disconnect(reply, &QNetworkReply::downloadProgress, this, &DownloadManager::downloadProgress);
+    disconnect(reply, &QNetworkReply::downloadProgress, this, nullptr);
     disconnect(&m_networkManager, &QNetworkAccessManager::finished, this, &DownloadManager::signatureRead);
     if (!handleRedirect(reply, SignatureRequest)) {
         if (reply->error() != QNetworkReply::NoError) {
@@ -114,15 +130,23 @@ QString DownloadManager::saveFileName(const QUrl& url)
         base = dataDirectory();
     while (base.size() > 1 && base.endsWith(QLatin1Char('/')))
         base.chop(1);
-    const QString subDirectory = QDir::cleanPath(QStringLiteral("kestrum/quillet/"));
-    const QString directory = base + QLatin1Char('/') + subDirectory;
-    const QString fileName = url.fileName(QUrl::FullyDecoded);
-    // Each save starts from an empty directory so that no earlier download lingers.
-    QDir dir(directory);
-    if (dir.exists())
-        dir.removeRecursively();
-    QDir().mkpath(directory);
-    return directory + QLatin1Char('/') + fileName;
+    // Each save gets a new directory that only this user may enter: mkdtemp makes it with mode
+    // 0700 and never takes over a name or a link that someone else put there first, so nobody
+    // can swap the verified file for another before it runs.
+    if (!m_saveDirectory.isEmpty())
+        QDir(m_saveDirectory).removeRecursively();
+    QByteArray directory = QFile::encodeName(base + QStringLiteral("/quillet-installer-XXXXXX"));
+    if (!mkdtemp(directory.data())) {
+        qWarning() << "Could not make a private directory in " << base;
+        m_saveDirectory.clear();
+        return QString();
+    }
+    m_saveDirectory = QFile::decodeName(directory);
+    QString fileName = url.fileName(QUrl::FullyDecoded);
+    // A name that holds a separator would lead out of the private directory.
+    if (fileName.contains(QLatin1Char('/')))
+        fileName.clear();
+    return m_saveDirectory + QLatin1Char('/') + fileName;
 }
 
 bool DownloadManager::saveToDisk(const QString& fileName)
@@ -130,7 +154,9 @@ bool DownloadManager::saveToDisk(const QString& fileName)
     m_location.clear();
     qInfo() << "Saving file: " << QFileInfo(fileName).absoluteFilePath();
     QFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // A new file only, never one that is there already or a link.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly,
+                   QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner)) {
         qWarning() << "Could not open " << fileName << " for writing: " << file.errorString();
         return false;
     }

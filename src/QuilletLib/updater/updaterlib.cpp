@@ -14,6 +14,12 @@ UpdaterLib::UpdaterLib()
     qInfo() << "ConsoleLib is being constructed";
 }
 
+UpdaterLib::UpdaterLib(int stallTimeoutMs)
+    : Updater(stallTimeoutMs)
+{
+    qInfo() << "ConsoleLib is being constructed";
+}
+
 void UpdaterLib::newerVesion(const QString& version, const QString& url)
 {
     Q_UNUSED(version)
