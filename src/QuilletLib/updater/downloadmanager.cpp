@@ -40,8 +40,6 @@ void DownloadManager::sendHttpRequest(const QUrl& url, HTTPRequest kind, qint64 
     connect(reply, &QNetworkReply::downloadProgress, this,
             [this, reply, maxBytes](qint64 received, qint64 total) {
                 if (received > maxBytes || total > maxBytes) {
-                    qWarning() << "Download of " << reply->url().toString() << " stopped: larger than "
-                               << maxBytes << " bytes";
                     reply->abort();
                     return;
                 }
@@ -64,6 +62,18 @@ bool DownloadManager::handleRedirect(QNetworkReply* reply, HTTPRequest kind)
     return true;
 }
 
+bool DownloadManager::failed(QNetworkReply* reply)
+{
+    // A reply may also have arrived whole before its size could stop it.
+    const bool tooLarge = reply->bytesAvailable() > m_maxBytes;
+    if (reply->error() == QNetworkReply::NoError && !tooLarge)
+        return false;
+    qWarning() << "Download of " << reply->url().toString() << " failed: "
+               << (tooLarge ? QStringLiteral("larger than %1 bytes").arg(m_maxBytes) : reply->errorString());
+    emit downloadFailure();
+    return true;
+}
+
 void DownloadManager::downloadFinished(QNetworkReply* reply)
 {
     qInfo() << "Download finished";
@@ -71,10 +81,7 @@ void DownloadManager::downloadFinished(QNetworkReply* reply)
     disconnect(reply, &QNetworkReply::downloadProgress, this, nullptr);
     if (!handleRedirect(reply, DataRequest)) {
         m_location = reply->url().toString();
-        if (reply->error() != QNetworkReply::NoError) {
-            qWarning() << "Download of " << m_location << " failed: " << reply->errorString();
-            emit downloadFailure();
-        } else {
+        if (!failed(reply)) {
             m_data = reply->readAll();
             emit downloadDataFinished();
         }
@@ -88,10 +95,7 @@ void DownloadManager::signatureRead(QNetworkReply* reply)
     disconnect(reply, &QNetworkReply::downloadProgress, this, nullptr);
     disconnect(&m_networkManager, &QNetworkAccessManager::finished, this, &DownloadManager::signatureRead);
     if (!handleRedirect(reply, SignatureRequest)) {
-        if (reply->error() != QNetworkReply::NoError) {
-            qWarning() << "Download of " << reply->url().toString() << " failed: " << reply->errorString();
-            emit downloadFailure();
-        } else {
+        if (!failed(reply)) {
             // fromHex skips what is not a hex digit, such as a final line break.
             const QByteArray signature = QByteArray::fromHex(reply->readAll());
             dgst verifier;

@@ -51,6 +51,8 @@ public Q_SLOTS:
     void onSslErrors(QNetworkReply* reply, const QList<QSslError>& errors);
 
 private:
+    // Returns true, after logging and signalling the failure, when the reply failed or is too large.
+    bool failed(QNetworkReply* reply);
     // Returns true when the reply was a redirect and has been dealt with.
     bool handleRedirect(QNetworkReply* reply, HTTPRequest kind);
 
