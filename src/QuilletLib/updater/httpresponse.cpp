@@ -41,8 +41,7 @@ bool HttpResponse::deserializeXml(const QByteArray& data)
 
 void HttpResponse::readLanguageElement(QXmlStreamReader* xml)
 {
-    const QCoreApplication* app = QCoreApplication::instance();
-    const QVariant langProperty = app ? app->property("lang") : QVariant();
+    const QVariant langProperty = QCoreApplication::instance()->property("lang");
     if (!langProperty.isValid()) {
         qWarning() << "Application language wasn't set";
         return;
