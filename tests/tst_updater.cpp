@@ -102,6 +102,7 @@ void TestUpdater::initTestCase()
     publish(m_plain, u"/v2.6.1.xml"_s, m_signer->makeDocument({u"2.6.1"_s, page}));
     publish(m_tls, u"/v2.6.0.xml"_s, m_signer->makeDocument({u"2.6.0"_s, page}));
     publish(m_plain, u"/no-url.xml"_s, "<Quillet><version>3.0</version><url> </url></Quillet>");
+    publish(m_plain, u"/trailer.xml"_s, m_signer->makeDocument({u"2.6.1"_s, page}) + "<version>9</version>");
     m_plain.serve(u"/moved.xml"_s, TestHttpServer::redirect(301, tls("/v2.7.xml")));
     m_plain.serve(u"/moved.xml.sig"_s, TestHttpServer::ok(m_signer->sign(m_v27)));
     m_tls.serve(u"/to-plain.xml"_s, TestHttpServer::redirect(301, plain("/v2.7.xml")));
@@ -168,6 +169,7 @@ void TestUpdater::versionCheck_data()
     row("HTTPS to HTTP refused", "2.6.1", tls("/to-plain.xml"), 1, {u"/to-plain.xml"_s});
     row("no signature", "2.6.1", plain("/unsigned.xml"), 1, both("/unsigned.xml"));
     row("document without url", "2.6.1", plain("/no-url.xml"), 1, both("/no-url.xml"));
+    row("nothing read after the document's end", "2.6.1", plain("/trailer.xml"), 3, both("/trailer.xml"));
     row("signature file over 1 MiB", "2.6.1", plain("/padded.xml"), 1, both("/padded.xml"));
     row("blank Url", "2.6.1", QUrl(), 1, {});
     row("server that never answers", "2.6.1", QUrl(u"http://127.0.0.1:%1/v.xml"_s.arg(m_silent.serverPort())),
