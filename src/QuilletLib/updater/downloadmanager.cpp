@@ -164,7 +164,12 @@ bool DownloadManager::saveToDisk(const QString& fileName)
         qWarning() << "Could not open " << fileName << " for writing: " << file.errorString();
         return false;
     }
-    file.write(m_data);
+    // A file cut short, by a full disk say, is not the file whose signature verified.
+    if (file.write(m_data) != m_data.size() || !file.flush()) {
+        qWarning() << "Could not write " << fileName << ": " << file.errorString();
+        file.remove();
+        return false;
+    }
     file.close();
     m_location = fileName;
     m_data.clear();
