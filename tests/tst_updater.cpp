@@ -197,13 +197,13 @@ void TestUpdater::versionCheck()
     for (TestHttpServer* server : {&m_plain, &m_tls, &m_untrusted})
         server->clearLog();
     ::verifierErrs = verifierErrs;
+    const auto restore = qScopeGuard([] { ::verifierErrs = false; });
     // Only the server that never answers is waited out briefly; the others have the full minute.
     QuickUpdater updater(url.port() == m_silent.serverPort() ? 300 : 60000);
     QSignalSpy results(&updater, &UpdaterLib::updaterResult);
     updater.startVersionCheck();
     QVERIFY(results.isEmpty());
     QTRY_COMPARE_WITH_TIMEOUT(results.count(), 1, 30000);
-    ::verifierErrs = false;
     QCOMPARE(results.first().first().toInt(), code);
     QCOMPARE(m_plain.requests() + m_tls.requests() + m_untrusted.requests(), fetched);
 }
