@@ -27,4 +27,19 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/conffile
                                        ${CMAKE_CURRENT_LIST_DIR}/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
+# The package holds the tray alone: the demo signer and its start scripts, installed as the
+# component DemoSigner, stay out; the product's signer packages bring the real ones.
+set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};Unspecified;/")
+
+# Anyone can sign updates with the development key, so no package carries it unless the
+# build was told it may (test builds only).
+quillet_read_update_public_key("${QUILLET_UPDATE_PUBLIC_KEY}" packaged_update_key)
+quillet_is_dev_update_key("${packaged_update_key}" packaged_update_key_is_dev)
+if(packaged_update_key_is_dev AND NOT QUILLET_ALLOW_DEV_UPDATE_KEY)
+    set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/CPackRefuseDevUpdateKey.cmake)
+    file(WRITE ${CPACK_PROJECT_CONFIG_FILE}
+         "message(FATAL_ERROR \"This build carries the development update key. Configure it with "
+         "QUILLET_UPDATE_PUBLIC_KEY set to the production public key before packaging.\")\n")
+endif()
+
 include(CPack)

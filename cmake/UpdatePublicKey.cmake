@@ -5,7 +5,14 @@
 # quillet_read_update_public_key(<pem-file> <out-var>) stores the key text without the
 # final line feed in <out-var>, or stops the configuration with the reason.
 #
-# Script mode, used by the tests: cmake -DKEY=<pem-file> -P UpdatePublicKey.cmake
+# quillet_is_dev_update_key(<key-text> <out-var>) tells whether the key is the development key,
+# whose private half is in the repository for all to sign with.
+#
+# quillet_check_update_key_use(<key-text> <build-type> <allowed>) stops the configuration of a
+# release build that carries the development key, unless <allowed> is true.
+#
+# Script mode, used by the tests:
+#   cmake -DKEY=<pem-file> [-DBUILD_TYPE=<type>] [-DALLOW=ON] -P UpdatePublicKey.cmake
 
 function(quillet_read_update_public_key path out_var)
     set(prefix "The update public key ${path}")
@@ -51,7 +58,27 @@ function(quillet_read_update_public_key path out_var)
     set(${out_var} "${key}" PARENT_SCOPE)
 endfunction()
 
+function(quillet_is_dev_update_key key out_var)
+    file(READ "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../keys/quillet-update-dev-public.pem" dev_key)
+    string(REGEX REPLACE "\n$" "" dev_key "${dev_key}")
+    if(key STREQUAL dev_key)
+        set(${out_var} TRUE PARENT_SCOPE)
+    else()
+        set(${out_var} FALSE PARENT_SCOPE)
+    endif()
+endfunction()
+
+function(quillet_check_update_key_use key build_type allowed)
+    quillet_is_dev_update_key("${key}" is_dev)
+    if(is_dev AND build_type MATCHES "^(Release|MinSizeRel)$" AND NOT allowed)
+        message(FATAL_ERROR "A ${build_type} build carries the development update key, with which "
+                            "anyone can sign updates. Set QUILLET_UPDATE_PUBLIC_KEY to the production "
+                            "public key, or give -DQUILLET_ALLOW_DEV_UPDATE_KEY=ON for a test build.")
+    endif()
+endfunction()
+
 if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
     quillet_read_update_public_key("${KEY}" checked_key)
+    quillet_check_update_key_use("${checked_key}" "${BUILD_TYPE}" "${ALLOW}")
     message(STATUS "Update public key accepted: ${KEY}")
 endif()

@@ -1,58 +1,71 @@
-#include "logcapture.h"
+#include "downloadmanager.h"
 #include "testhttpserver.h"
 #include "testsigner.h"
 #include "updaterlib.h"
 
-#include <QDir>
-#include <QFile>
+#include <dlfcn.h>
 #include <QSignalSpy>
-#include <QTemporaryDir>
-#include <QTranslator>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QtTest>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
 namespace {
-const char* const proxyVariables[] = {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY",
-                                      "all_proxy",  "ALL_PROXY",   "no_proxy",   "NO_PROXY"};
+// While set, the signature check's last step reports an error (-1) instead of a verdict.
+bool verifierErrs = false;
+} // namespace
+
+// Stands in for libcrypto's function in this program, so that the real check runs but can be
+// made to answer as it does when it fails inside.
+struct evp_md_ctx_st;
+extern "C" int EVP_DigestVerifyFinal(evp_md_ctx_st* context, const unsigned char* signature, size_t length)
+{
+    using Final = int (*)(evp_md_ctx_st*, const unsigned char*, size_t);
+    static const auto real = reinterpret_cast<Final>(dlsym(RTLD_NEXT, "EVP_DigestVerifyFinal"));
+    return verifierErrs ? -1 : real(context, signature, length);
 }
 
-// The whole version check as the tray runs it: configuration in ../etc, documents and
-// signatures made by the release scripts, served by local HTTP and HTTPS servers.
+namespace {
+// The silent check as the tray runs it, with a stall time that a test can wait out.
+class QuickUpdater : public UpdaterLib
+{
+public:
+    explicit QuickUpdater(int stallTimeoutMs)
+        : UpdaterLib(stallTimeoutMs)
+    {
+    }
+};
+} // namespace
+
+// The version check against real servers on 127.0.0.1: plain HTTP, HTTPS with a certificate
+// that this process trusts and one that it does not, one that never answers and one that never
+// stops sending. Documents and signatures are made by the release scripts.
 class TestUpdater : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
     void initTestCase();
-    void init();
     void versionCheck_data();
     void versionCheck();
-    void checksShareOneResponse();
-    void proxyAskingForCredentials();
+    void installerDirectory();
 
 private:
-    // The <Url> element as given; a URL is written as such.
-    void writeConfig(const QString& installed, const QString& urlElement);
-    void writeConfig(const QString& installed, const QUrl& url)
-    {
-        writeConfig(installed, u"<Url>%1</Url>"_s.arg(url.toString().toHtmlEscaped()));
-    }
     void publish(TestHttpServer& server, const QString& path, const QByteArray& document);
-    // Runs one check and returns its one result code, or a negative number.
-    int runCheck(UpdaterLib& updater);
-    QString errorLine(const char* key) const
-    {
-        return u"I: UpdaterLib error occured: \"%1\""_s.arg(QObject::tr(key));
-    }
+    QUrl plain(const char* path) const { return m_plain.url(QString::fromLatin1(path)); }
+    QUrl tls(const char* path) const { return m_tls.url(QString::fromLatin1(path)); }
 
     QTemporaryDir m_root;
-    QTranslator m_translator;
+    std::unique_ptr<TestSigner> m_signer;
     TestHttpServer m_plain;
     TestHttpServer m_tls;
-    TestHttpServer m_proxy;
-    std::unique_ptr<TestSigner> m_signer;
-    std::unique_ptr<LogCapture> m_log;
+    TestHttpServer m_untrusted;
+    QTcpServer m_silent;
+    QTcpServer m_endless;
+    QByteArray m_v27;
 };
 
 void TestUpdater::initTestCase()
@@ -60,43 +73,65 @@ void TestUpdater::initTestCase()
 #ifndef QUILLET_UPDATE_KEY_IS_DEV
     QSKIP("The build carries another update key than the development key, whose private half signs here.");
 #endif
-    m_log = std::make_unique<LogCapture>();
-    for (const char* name : {"bin", "etc", "tmp", "data"})
+    for (const char* name : {"bin", "etc", "tmp"})
         QVERIFY(QDir(m_root.path()).mkpath(QString::fromLatin1(name)));
-    QVERIFY(QDir::setCurrent(m_root.path() + u"/bin"_s));
-    qputenv("TMPDIR", QFile::encodeName(m_root.path() + u"/tmp"_s));
-    qputenv("XDG_DATA_HOME", QFile::encodeName(m_root.path() + u"/data"_s));
-    // The check uses the system's proxy settings; only the proxy test sets one, on loopback.
-    for (const char* name : proxyVariables)
+    QVERIFY(QDir::setCurrent(m_root.filePath(u"bin"_s)));
+    qputenv("TMPDIR", QFile::encodeName(m_root.filePath(u"tmp"_s)));
+    for (const char* name :
+         {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
         qunsetenv(name);
-    QVERIFY(m_translator.load(u"QuilletTray_en"_s, QStringLiteral(QUILLET_QM_DIR)));
-    QCoreApplication::installTranslator(&m_translator);
-    QCoreApplication::instance()->setProperty("lang", u"en"_s);
-
     const QString error = TestHttpServer::makeCertificates(m_root.path());
     QVERIFY2(error.isEmpty(), qPrintable(error));
-    QVERIFY(m_plain.listenPlain() && m_tls.listenTls(true) && m_proxy.listenPlain());
-    TestHttpServer::Response askCredentials = TestHttpServer::status(407);
-    askCredentials.headers = {{"Proxy-Authenticate", "Basic realm=\"updates\""}};
-    m_proxy.serveOthers(askCredentials);
+    QVERIFY(m_plain.listenPlain() && m_tls.listenTls(true) && m_untrusted.listenTls(false));
+    QVERIFY(m_silent.listen(QHostAddress::LocalHost) && m_endless.listen(QHostAddress::LocalHost));
+    // No length, and more whenever the last piece has gone out.
+    connect(&m_endless, &QTcpServer::newConnection, this, [this] {
+        QTcpSocket* socket = m_endless.nextPendingConnection();
+        socket->write("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n");
+        connect(socket, &QTcpSocket::bytesWritten, socket,
+                [socket] { socket->write(QByteArray(65536, ' ')); });
+    });
 
     m_signer = std::make_unique<TestSigner>(m_root.path());
     const QString page = u"https://kestrum.eu/quillet"_s;
-    for (const QString& version : {u"2.6.1"_s, u"2.6.0"_s, u"2.7"_s}) {
-        const QByteArray document
-            = m_signer->makeDocument({version, page, u"sk=Nová verzia"_s, u"en=A new version"_s});
-        QVERIFY2(!document.isEmpty(), qPrintable(m_signer->lastError()));
-        publish(m_plain, u"/v%1.xml"_s.arg(version), document);
-    }
-    const QByteArray v27 = m_signer->makeDocument({u"2.7"_s, page});
-    publish(m_tls, u"/v2.7.xml"_s, v27);
-    m_plain.serve(u"/moved.xml"_s, TestHttpServer::redirect(301, m_tls.url(u"/v2.7.xml"_s)));
-    m_plain.serve(u"/moved.xml.sig"_s, TestHttpServer::ok(m_signer->sign(v27)));
-    m_plain.serve(u"/unsigned.xml"_s, TestHttpServer::ok(v27));
-    m_plain.serve(u"/other-signature.xml"_s, TestHttpServer::ok(v27));
-    m_plain.serve(u"/other-signature.xml.sig"_s, TestHttpServer::ok(m_signer->sign("other bytes")));
-    publish(m_plain, u"/empty-url.xml"_s, "<Quillet><version>3.0</version><url> </url></Quillet>");
-    publish(m_plain, u"/no-url.xml"_s, "<Quillet><version>2.5</version></Quillet>");
+    m_v27 = m_signer->makeDocument({u"2.7"_s, page});
+    QVERIFY2(!m_v27.isEmpty(), qPrintable(m_signer->lastError()));
+    publish(m_plain, u"/v2.7.xml"_s, m_v27);
+    publish(m_tls, u"/v2.7.xml"_s, m_v27);
+    publish(m_untrusted, u"/v2.7.xml"_s, m_v27);
+    publish(m_plain, u"/v2.6.1.xml"_s, m_signer->makeDocument({u"2.6.1"_s, page}));
+    publish(m_tls, u"/v2.6.0.xml"_s, m_signer->makeDocument({u"2.6.0"_s, page}));
+    publish(m_plain, u"/no-url.xml"_s, "<Quillet><version>3.0</version><url> </url></Quillet>");
+    publish(m_plain, u"/trailer.xml"_s, m_signer->makeDocument({u"2.6.1"_s, page}) + "<version>9</version>");
+    m_plain.serve(u"/moved.xml"_s, TestHttpServer::redirect(301, tls("/v2.7.xml")));
+    m_plain.serve(u"/moved.xml.sig"_s, TestHttpServer::ok(m_signer->sign(m_v27)));
+    m_tls.serve(u"/to-plain.xml"_s, TestHttpServer::redirect(301, plain("/v2.7.xml")));
+    m_plain.serve(u"/unsigned.xml"_s, TestHttpServer::ok(m_v27));
+    QByteArray changed = m_v27;
+    changed.replace("2.7", "9.7");
+    m_plain.serve(u"/changed.xml"_s, TestHttpServer::ok(changed));
+    m_plain.serve(u"/changed.xml.sig"_s, TestHttpServer::ok(m_signer->sign(m_v27)));
+    // Blanks are no hex digits: the signature still verifies, but its file is too large.
+    m_plain.serve(u"/padded.xml"_s, TestHttpServer::ok(m_v27));
+    m_plain.serve(u"/padded.xml.sig"_s,
+                  TestHttpServer::ok(m_signer->sign(m_v27) + QByteArray(1 << 20, '\n')));
+
+    // A signature made with a key of the right form that the program does not know.
+    QProcess openssl;
+    openssl.start(u"openssl"_s,
+                  {u"genpkey"_s, u"-algorithm"_s, u"RSA"_s, u"-out"_s, m_root.filePath(u"other.pem"_s)});
+    QVERIFY(openssl.waitForFinished(60000) && openssl.exitCode() == 0);
+    const QString document = m_root.filePath(u"other.xml"_s);
+    QFile other(document);
+    QVERIFY(other.open(QIODevice::WriteOnly) && other.write(m_v27) == m_v27.size());
+    other.close();
+    QProcess script;
+    script.start(u"bash"_s,
+                 {QStringLiteral(QUILLET_SOURCE_DIR "/tools/sign-version-document.sh"),
+                  m_root.filePath(u"other.pem"_s), document});
+    QVERIFY(script.waitForFinished(60000) && script.exitCode() == 0);
+    m_plain.serve(u"/other-key.xml"_s, TestHttpServer::ok(m_v27));
+    m_plain.serve(u"/other-key.xml.sig"_s, TestHttpServer::ok(TestSigner::readFile(document + u".sig"_s)));
 }
 
 void TestUpdater::publish(TestHttpServer& server, const QString& path, const QByteArray& document)
@@ -107,129 +142,94 @@ void TestUpdater::publish(TestHttpServer& server, const QString& path, const QBy
     server.serve(path + u".sig"_s, TestHttpServer::ok(signature));
 }
 
-void TestUpdater::init()
-{
-    m_log->clear();
-    m_plain.clearLog();
-    m_tls.clearLog();
-}
-
-void TestUpdater::writeConfig(const QString& installed, const QString& urlElement)
-{
-    QFile file(m_root.path() + u"/etc/Quillet.conf"_s);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(u"<Quillet><QuilletTray><CheckUser>true</CheckUser></QuilletTray><QuilletUpdater><Version>%1</"
-               u"Version>"
-               "%2<DownloadUrl>https://kestrum.eu/d/</DownloadUrl></QuilletUpdater></Quillet>"_s
-                   .arg(installed, urlElement)
-                   .toUtf8());
-}
-
-int TestUpdater::runCheck(UpdaterLib& updater)
-{
-    QSignalSpy results(&updater, &UpdaterLib::updaterResult);
-    updater.startVersionCheck();
-    // The check begins from the event loop, never inside the caller's call.
-    if (m_log->contains(u"Ready to download"_s) || !results.isEmpty())
-        return -2;
-    if (!QTest::qWaitFor([&results] { return !results.isEmpty(); }, 20000))
-        return -1;
-    return results.count() == 1 ? results.first().first().toInt() : -3;
-}
-
 void TestUpdater::versionCheck_data()
 {
     QTest::addColumn<QString>("installed");
-    QTest::addColumn<QString>("path"); // empty: the configuration's Url is blank
+    QTest::addColumn<QUrl>("url"); // empty: a blank Url in the configuration
     QTest::addColumn<int>("code");
-    QTest::addColumn<QStringList>("logged"); // lines, in this order
-    QTest::addColumn<QString>("absent"); // in no line and no request
+    QTest::addColumn<QStringList>("fetched"); // by the plain, trusted and untrusted servers, in turn
+    QTest::addColumn<bool>("verifierErrs");
 
-    QTest::newRow("2.6.1 against 2.6.1")
-        << u"2.6.1"_s << u"/v2.6.1.xml"_s << 3
-        << QStringList {u"I: Signature is VALID"_s, u"I: Updater Verification OK"_s,
-                        u"I: Http version response: \"2.6.1\""_s,
-                        u"I: Website url: \"https://kestrum.eu/quillet\""_s,
-                        u"I: ConsoleLib did not find new version."_s}
-        << u"W: "_s;
-    QTest::newRow("2.6 against 2.6.0") << u"2.6"_s << u"/v2.6.0.xml"_s << 2
-                                       << QStringList {u"I: ConsoleLib found new version:"_s,
-                                                       u"I: \"A new version 2.6.0.0.0.0 is available.\""_s}
-                                       << u"W: "_s;
-    QTest::newRow("document moved to HTTPS, signature from the configured address")
-        << u"2.6.1"_s << u"/moved.xml"_s << 2
-        << QStringList {u"I: Ready to download \"%1.sig\""_s.arg(m_plain.url(u"/moved.xml"_s).toString()),
-                        u"I: Http version response: \"2.7\""_s,
-                        u"I: \"A new version 2.7.0.0.0.0 is available.\""_s}
-        << u"/v2.7.xml.sig"_s;
-    QTest::newRow("signature download fails")
-        << u"2.6.1"_s << u"/unsigned.xml"_s << 1
-        << QStringList {u"W: Download of "_s, errorLine("DownloadingError")}
-        << u"Signature verification started"_s;
-    QTest::newRow("signature over other bytes")
-        << u"2.6.1"_s << u"/other-signature.xml"_s << 1
-        << QStringList {u"I: Signature is INVALID"_s, u"W: Error verifying file"_s,
-                        errorLine("VerificationFailed")}
-        << u"Deserializing response"_s;
-    QTest::newRow("document with an empty url")
-        << u"2.6.1"_s << u"/empty-url.xml"_s << 1
-        << QStringList {u"W: Missing website url in http response"_s, errorLine("ResponseError")}
-        << u"Http version response"_s;
-    QTest::newRow("configuration with a blank Url")
-        << u"2.6.1"_s << QString() << 1
-        << QStringList {u"I: UpdaterLib error occured: \"Missing element: Url\""_s} << u"Ready to download"_s;
+    const auto row = [](const char* name, const char* installed, const QUrl& url, int code,
+                        const QStringList& fetched, bool errs = false) {
+        QTest::newRow(name) << QString::fromLatin1(installed) << url << code << fetched << errs;
+    };
+    const auto both = [](const char* path) {
+        return QStringList {QString::fromLatin1(path), path + u".sig"_s};
+    };
+    row("2.6 against 2.6.0 on trusted HTTPS: newer", "2.6", tls("/v2.6.0.xml"), 2, both("/v2.6.0.xml"));
+    row("2.6.1 against 2.6.1: newest", "2.6.1", plain("/v2.6.1.xml"), 3, both("/v2.6.1.xml"));
+    row("2.10 against 2.6.1: numbers, not text", "2.10", plain("/v2.6.1.xml"), 3, both("/v2.6.1.xml"));
+    row("untrusted certificate", "2.6.1", m_untrusted.url(u"/v2.7.xml"_s), 1, {});
+    row("document changed after signing", "2.6.1", plain("/changed.xml"), 1, both("/changed.xml"));
+    row("signed with another key", "2.6.1", plain("/other-key.xml"), 1, both("/other-key.xml"));
+    row("verifier fails inside", "2.6.1", plain("/v2.7.xml"), 1, both("/v2.7.xml"), true);
+    row("moved to HTTPS, signature from the configured address", "2.6.1", plain("/moved.xml"), 2,
+        both("/moved.xml") << u"/v2.7.xml"_s);
+    row("HTTPS to HTTP refused", "2.6.1", tls("/to-plain.xml"), 1, {u"/to-plain.xml"_s});
+    row("no signature", "2.6.1", plain("/unsigned.xml"), 1, both("/unsigned.xml"));
+    row("document without url", "2.6.1", plain("/no-url.xml"), 1, both("/no-url.xml"));
+    row("nothing read after the document's end", "2.6.1", plain("/trailer.xml"), 3, both("/trailer.xml"));
+    row("signature file over 1 MiB", "2.6.1", plain("/padded.xml"), 1, both("/padded.xml"));
+    row("blank Url", "2.6.1", QUrl(), 1, {});
+    row("server that never answers", "2.6.1", QUrl(u"http://127.0.0.1:%1/v.xml"_s.arg(m_silent.serverPort())),
+        1, {});
+    row("document that never ends", "2.6.1", QUrl(u"http://127.0.0.1:%1/v.xml"_s.arg(m_endless.serverPort())),
+        1, {});
 }
 
+// One check, one result, reached from the event loop and never inside the caller's call.
 void TestUpdater::versionCheck()
 {
     QFETCH(QString, installed);
-    QFETCH(QString, path);
+    QFETCH(QUrl, url);
     QFETCH(int, code);
-    QFETCH(QStringList, logged);
-    QFETCH(QString, absent);
+    QFETCH(QStringList, fetched);
+    QFETCH(bool, verifierErrs);
 
-    if (path.isEmpty())
-        writeConfig(installed, u"<Url> </Url>"_s);
-    else
-        writeConfig(installed, m_plain.url(path));
-    UpdaterLib updater;
-    QCOMPARE(runCheck(updater), code);
-    int at = 0;
-    for (const QString& line : logged) {
-        at = m_log->indexOf(line, at) + 1;
-        QVERIFY2(at > 0, qPrintable(line + u'\n' + m_log->lines().join(u'\n')));
+    QFile config(u"../etc/Quillet.conf"_s);
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write(u"<Quillet><QuilletTray><CheckUser>true</CheckUser></QuilletTray><QuilletUpdater><Version>%1"
+                 "</Version><Url>%2 </Url><DownloadUrl>d</DownloadUrl></QuilletUpdater></Quillet>"_s
+                     .arg(installed, url.toString().toHtmlEscaped())
+                     .toUtf8());
+    config.close();
+    for (TestHttpServer* server : {&m_plain, &m_tls, &m_untrusted})
+        server->clearLog();
+    ::verifierErrs = verifierErrs;
+    const auto restore = qScopeGuard([] { ::verifierErrs = false; });
+    // Only the server that never answers is waited out briefly; the others have the full minute.
+    QuickUpdater updater(url.port() == m_silent.serverPort() ? 300 : 60000);
+    QSignalSpy results(&updater, &UpdaterLib::updaterResult);
+    updater.startVersionCheck();
+    QVERIFY(results.isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(results.count(), 1, 30000);
+    QCOMPARE(results.first().first().toInt(), code);
+    QCOMPARE(m_plain.requests() + m_tls.requests() + m_untrusted.requests(), fetched);
+}
+
+// An installer is saved as the bytes that verified, in a new directory that only its user may
+// enter; the next save takes the last one away.
+void TestUpdater::installerDirectory()
+{
+    DownloadManager downloader(60000);
+    QSignalSpy downloaded(&downloader, &DownloadManager::downloadDataFinished);
+    QSignalSpy verified(&downloader, &DownloadManager::dataVerified);
+    for (int save = 1; save <= 2; ++save) {
+        downloader.sendHttpRequest(plain("/v2.7.xml"), DownloadManager::DataRequest, 1 << 20);
+        QTRY_COMPARE(downloaded.count(), save);
+        downloader.sendHttpRequest(plain("/v2.7.xml.sig"), DownloadManager::SignatureRequest, 1 << 20);
+        QTRY_COMPARE(verified.count(), save);
+        QVERIFY(downloader.saveFile());
     }
-    QVERIFY2(!m_log->contains(absent), qPrintable(m_log->lines().join(u'\n')));
-    QVERIFY(!m_plain.requests().contains(absent) && !m_tls.requests().contains(absent));
-}
-
-// The updater keeps one response: a later document without a url keeps the earlier one's.
-void TestUpdater::checksShareOneResponse()
-{
-    UpdaterLib updater;
-    writeConfig(u"2.6.1"_s, m_plain.url(u"/v2.7.xml"_s));
-    QCOMPARE(runCheck(updater), 2);
-    writeConfig(u"2.6.1"_s, m_plain.url(u"/no-url.xml"_s));
-    m_log->clear();
-    QCOMPARE(runCheck(updater), 3);
-    QVERIFY(m_log->contains(u"I: Website url: \"https://kestrum.eu/quillet\""_s));
-    QVERIFY(m_log->contains(u"I: Http version response: \"2.5\""_s));
-}
-
-// The address names no loopback host, for which the network layer would skip any proxy;
-// the proxy on 127.0.0.1 receives the request, so no name is ever looked up.
-void TestUpdater::proxyAskingForCredentials()
-{
-    const QUrl document(u"http://updates.quillet.test/v2.7.xml"_s);
-    writeConfig(u"2.6.1"_s, document);
-    qputenv("http_proxy", m_proxy.url(QString()).toEncoded());
-    UpdaterLib updater;
-    const int code = runCheck(updater);
-    qunsetenv("http_proxy");
-    QCOMPARE(code, 1);
-    QVERIFY(m_log->contains(u"W: Proxy authentication is requested, but not implemented in UpdaterLib"_s));
-    QVERIFY(m_log->contains(errorLine("DownloadingError")));
-    QCOMPARE(m_proxy.requests(), QStringList {document.toString()});
+    const QDir temporary(m_root.filePath(u"tmp"_s));
+    const QStringList directories = temporary.entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    QCOMPARE(directories.size(), 1);
+    struct stat info = {};
+    QVERIFY(lstat(QFile::encodeName(temporary.filePath(directories.first())).constData(), &info) == 0);
+    QVERIFY(S_ISDIR(info.st_mode) && info.st_uid == getuid());
+    QCOMPARE(info.st_mode & 0777, 0700u);
+    QCOMPARE(TestSigner::readFile(temporary.filePath(directories.first() + u"/v2.7.xml"_s)), m_v27);
 }
 
 QTEST_GUILESS_MAIN(TestUpdater)

@@ -21,7 +21,8 @@ if node --experimental-websocket -e '' 2>/dev/null; then
 fi
 node "${node_flags[@]}" --test "$root"/web/test/*.test.mjs || status=1
 
-cmake -S "$root" -B "$asan_build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLET_SANITIZE=ON >/dev/null
+cmake -S "$root" -B "$asan_build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLET_SANITIZE=ON \
+    -DQUILLET_ALLOW_DEV_UPDATE_KEY=ON >/dev/null
 cmake --build "$asan_build"
 # The unit and integration tests, with the programs that they start; leaks that system
 # libraries keep on purpose are listed in tools/lsan.supp.

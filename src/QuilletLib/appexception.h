@@ -26,9 +26,6 @@ public:
     QString detailMessage() const { return m_detailMessage; }
     bool hasDetailMessage() const { return !m_detailMessage.isEmpty(); }
     AppException* cause() const { return m_cause.data(); }
-    QString file() const { return m_file; }
-    quint64 line() const { return m_line; }
-    QString function() const { return m_function; }
 
 private:
     QString m_generalMessage;

@@ -49,9 +49,11 @@ QString logDirectory()
     return dataDirectory() + QStringLiteral("Logs/");
 }
 
-QString logFilePath()
+bool createLogFile(const QString& path)
 {
-    return logPath;
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::NewOnly,
+                     QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
 void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
@@ -66,7 +68,8 @@ void messageHandler(QtMsgType type, const QMessageLogContext& context, const QSt
 
     QMutexLocker locker(&writeLock);
     QFile file(logPath);
-    if (file.open(QIODevice::Append)) {
+    // Never makes the file: one removed since the check above stays removed.
+    if (file.open(QIODevice::Append | QIODevice::ExistingOnly)) {
         // One substitution pass, so markers inside the message text stay as they are.
         const QString line
             = QStringLiteral("%1 - %8 - %7 - %2 - %3 - at %4 in %5 line %6")

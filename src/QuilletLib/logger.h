@@ -9,5 +9,6 @@ void enableLogging(const QString& logFileName);
 bool isLogFileReady();
 QString logDirectory();
 QString dataDirectory();
-QString logFilePath();
+// Makes an empty log file that only its owner can read: logs may quote what pages sign.
+bool createLogFile(const QString& path);
 void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message);

@@ -91,13 +91,10 @@ void DiagnosticMenu::startLogging()
             const QString path = logFilePath(name);
             if (QFile::exists(path))
                 continue;
-            QFile file(path);
-            if (!file.open(QIODevice::WriteOnly)) {
+            if (!createLogFile(path)) {
                 qWarning() << "Unable to open the log file " << path;
                 showError(QObject::tr("GeneralError"));
-                continue;
             }
-            file.close();
         }
     } catch (...) {
         qWarning() << "Unable to open some log file";

@@ -13,11 +13,6 @@ dgst::dgst()
 {
 }
 
-dgst::dgst(const QByteArray& publicKeyPem)
-    : m_publicKey(publicKeyPem)
-{
-}
-
 QString dgst::openSslErrors()
 {
     BIO* bio = BIO_new(BIO_s_mem());
@@ -26,8 +21,7 @@ QString dgst::openSslErrors()
     ERR_print_errors(bio);
     BUF_MEM* buffer = nullptr;
     BIO_get_mem_ptr(bio, &buffer);
-    const QString text
-        = buffer ? QString::fromUtf8(buffer->data, static_cast<qsizetype>(buffer->length)) : QString();
+    const QString text = QString::fromUtf8(buffer->data, static_cast<qsizetype>(buffer->length));
     BIO_free(bio);
     return text;
 }

@@ -11,8 +11,6 @@ class dgst
 {
 public:
     dgst();
-    // Only tests pass a key of their own; the program always uses the built-in one.
-    explicit dgst(const QByteArray& publicKeyPem);
 
     // A new key that the caller frees with EVP_PKEY_free, or null after logging why.
     EVP_PKEY* getCdnPublicKey();

@@ -11,18 +11,23 @@
 #include <QNetworkRequest>
 #include <QSslError>
 #include <QStandardPaths>
+#include <stdlib.h>
 
-DownloadManager::DownloadManager()
+DownloadManager::DownloadManager(int stallTimeoutMs)
+    : m_stallTimeoutMs(stallTimeoutMs)
 {
     connect(&m_networkManager, &QNetworkAccessManager::sslErrors, this, &DownloadManager::onSslErrors,
             Qt::QueuedConnection);
 }
 
-void DownloadManager::sendHttpRequest(const QUrl& url, HTTPRequest kind)
+void DownloadManager::sendHttpRequest(const QUrl& url, HTTPRequest kind, qint64 maxBytes)
 {
-    qInfo() << "Ready to download" << url.toString();
+    qInfo() << "Ready to download " << url.toString();
+    m_maxBytes = maxBytes;
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    // A server that stops sending would otherwise hold the check, and the daily schedule, forever.
+    request.setTransferTimeout(m_stallTimeoutMs);
     if (kind == DataRequest)
         connect(&m_networkManager, &QNetworkAccessManager::finished, this, &DownloadManager::downloadFinished,
                 Qt::QueuedConnection);
@@ -30,7 +35,16 @@ void DownloadManager::sendHttpRequest(const QUrl& url, HTTPRequest kind)
         connect(&m_networkManager, &QNetworkAccessManager::finished, this, &DownloadManager::signatureRead,
                 Qt::QueuedConnection);
     QNetworkReply* reply = m_networkManager.get(request);
-    connect(reply, &QNetworkReply::downloadProgress, this, &DownloadManager::downloadProgress);
+    // The announced length stops an oversized reply at once; the count of bytes stops one
+    // that announces none and never ends.
+    connect(reply, &QNetworkReply::downloadProgress, this,
+            [this, reply, maxBytes](qint64 received, qint64 total) {
+                if (received > maxBytes || total > maxBytes) {
+                    reply->abort();
+                    return;
+                }
+                emit downloadProgress(received, total);
+            });
 }
 
 bool DownloadManager::handleRedirect(QNetworkReply* reply, HTTPRequest kind)
@@ -44,7 +58,19 @@ bool DownloadManager::handleRedirect(QNetworkReply* reply, HTTPRequest kind)
         emit downloadFailure();
         return true;
     }
-    sendHttpRequest(target, kind);
+    sendHttpRequest(target, kind, m_maxBytes);
+    return true;
+}
+
+bool DownloadManager::failed(QNetworkReply* reply)
+{
+    // A reply may also have arrived whole before its size could stop it.
+    const bool tooLarge = reply->bytesAvailable() > m_maxBytes;
+    if (reply->error() == QNetworkReply::NoError && !tooLarge)
+        return false;
+    qWarning() << "Download of " << reply->url().toString() << " failed: "
+               << (tooLarge ? QStringLiteral("larger than %1 bytes").arg(m_maxBytes) : reply->errorString());
+    emit downloadFailure();
     return true;
 }
 
@@ -52,13 +78,10 @@ void DownloadManager::downloadFinished(QNetworkReply* reply)
 {
     qInfo() << "Download finished";
     disconnect(&m_networkManager, &QNetworkAccessManager::finished, this, &DownloadManager::downloadFinished);
-    disconnect(reply, &QNetworkReply::downloadProgress, this, &DownloadManager::downloadProgress);
+    disconnect(reply, &QNetworkReply::downloadProgress, this, nullptr);
     if (!handleRedirect(reply, DataRequest)) {
         m_location = reply->url().toString();
-        if (reply->error() != QNetworkReply::NoError) {
-            qWarning() << "Download of" << m_location << "failed:" << reply->errorString();
-            emit downloadFailure();
-        } else {
+        if (!failed(reply)) {
             m_data = reply->readAll();
             emit downloadDataFinished();
         }
@@ -69,13 +92,10 @@ void DownloadManager::downloadFinished(QNetworkReply* reply)
 void DownloadManager::signatureRead(QNetworkReply* reply)
 {
     qInfo() << "Downloading of signature finished";
-    disconnect(reply, &QNetworkReply::downloadProgress, this, &DownloadManager::downloadProgress);
+    disconnect(reply, &QNetworkReply::downloadProgress, this, nullptr);
     disconnect(&m_networkManager, &QNetworkAccessManager::finished, this, &DownloadManager::signatureRead);
     if (!handleRedirect(reply, SignatureRequest)) {
-        if (reply->error() != QNetworkReply::NoError) {
-            qWarning() << "Download of" << reply->url().toString() << "failed:" << reply->errorString();
-            emit downloadFailure();
-        } else {
+        if (!failed(reply)) {
             // fromHex skips what is not a hex digit, such as a final line break.
             const QByteArray signature = QByteArray::fromHex(reply->readAll());
             dgst verifier;
@@ -92,7 +112,7 @@ void DownloadManager::onSslErrors(QNetworkReply* reply, const QList<QSslError>& 
 {
     // Not ignoring them makes the network layer abort; the finished handler reports the failure.
     for (const QSslError& error : errors)
-        qWarning() << "On" << reply->url() << "manager get SSL error -" << error.errorString();
+        qWarning() << "On " << reply->url() << " manager get SSL error -" << error.errorString();
 }
 
 bool DownloadManager::saveFile()
@@ -114,27 +134,42 @@ QString DownloadManager::saveFileName(const QUrl& url)
         base = dataDirectory();
     while (base.size() > 1 && base.endsWith(QLatin1Char('/')))
         base.chop(1);
-    const QString subDirectory = QDir::cleanPath(QStringLiteral("kestrum/quillet/"));
-    const QString directory = base + QLatin1Char('/') + subDirectory;
-    const QString fileName = url.fileName(QUrl::FullyDecoded);
-    // Each save starts from an empty directory so that no earlier download lingers.
-    QDir dir(directory);
-    if (dir.exists())
-        dir.removeRecursively();
-    QDir().mkpath(directory);
-    return directory + QLatin1Char('/') + fileName;
+    // Each save gets a new directory that only this user may enter: mkdtemp makes it with mode
+    // 0700 and never takes over a name or a link that someone else put there first, so nobody
+    // can swap the verified file for another before it runs.
+    if (!m_saveDirectory.isEmpty())
+        QDir(m_saveDirectory).removeRecursively();
+    QByteArray directory = QFile::encodeName(base + QStringLiteral("/quillet-installer-XXXXXX"));
+    if (!mkdtemp(directory.data())) {
+        qWarning() << "Could not make a private directory in " << base;
+        m_saveDirectory.clear();
+        return QString();
+    }
+    m_saveDirectory = QFile::decodeName(directory);
+    QString fileName = url.fileName(QUrl::FullyDecoded);
+    // A name that holds a separator would lead out of the private directory.
+    if (fileName.contains(QLatin1Char('/')))
+        fileName.clear();
+    return m_saveDirectory + QLatin1Char('/') + fileName;
 }
 
 bool DownloadManager::saveToDisk(const QString& fileName)
 {
     m_location.clear();
-    qInfo() << "Saving file:" << QFileInfo(fileName).absoluteFilePath();
+    qInfo() << "Saving file: " << QFileInfo(fileName).absoluteFilePath();
     QFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        qWarning() << "Could not open" << fileName << "for writing:" << file.errorString();
+    // A new file only, never one that is there already or a link.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly,
+                   QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner)) {
+        qWarning() << "Could not open " << fileName << " for writing: " << file.errorString();
         return false;
     }
-    file.write(m_data);
+    // A file cut short, by a full disk say, is not the file whose signature verified.
+    if (file.write(m_data) != m_data.size() || !file.flush()) {
+        qWarning() << "Could not write " << fileName << ": " << file.errorString();
+        file.remove();
+        return false;
+    }
     file.close();
     m_location = fileName;
     m_data.clear();

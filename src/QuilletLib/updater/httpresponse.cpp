@@ -29,7 +29,7 @@ bool HttpResponse::deserializeXml(const QByteArray& data)
         }
     }
     if (xml.hasError()) {
-        qWarning() << "Xmlstream error:" << xml.errorString();
+        qWarning() << "Xmlstream error: " << xml.errorString();
         return false;
     }
     if (m_url.isEmpty()) {
@@ -41,8 +41,7 @@ bool HttpResponse::deserializeXml(const QByteArray& data)
 
 void HttpResponse::readLanguageElement(QXmlStreamReader* xml)
 {
-    const QCoreApplication* app = QCoreApplication::instance();
-    const QVariant langProperty = app ? app->property("lang") : QVariant();
+    const QVariant langProperty = QCoreApplication::instance()->property("lang");
     if (!langProperty.isValid()) {
         qWarning() << "Application language wasn't set";
         return;
@@ -56,7 +55,7 @@ void HttpResponse::readLanguageElement(QXmlStreamReader* xml)
             if (name == lang)
                 m_notice = xml->readElementText();
             else
-                qInfo() << "Ignored language" << name.toString();
+                qInfo() << "Ignored language " << name.toString();
         } else if (name == QLatin1String("notice")) {
             break;
         }

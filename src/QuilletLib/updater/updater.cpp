@@ -8,7 +8,21 @@
 #include <QNetworkProxy>
 #include <QNetworkProxyFactory>
 
+namespace {
+constexpr int stallTimeoutMs = 60 * 1000;
+// A version document or a signature is a few hundred bytes; a server that sends more is broken
+// or hostile. Installers are large, but not endless.
+constexpr qint64 documentLimit = 1024 * 1024;
+constexpr qint64 installerLimit = qint64(1024) * 1024 * 1024;
+} // namespace
+
 Updater::Updater()
+    : Updater(stallTimeoutMs)
+{
+}
+
+Updater::Updater(int stallTimeout)
+    : m_downloader(stallTimeout)
 {
     connect(this, &Updater::checkVersion, this, &Updater::checkForNewerVersion, Qt::QueuedConnection);
     // Queued so that the next request is sent only after the downloader has finished
@@ -36,7 +50,7 @@ void Updater::checkForNewerVersion()
         QuilletConfig* config = QuilletConfig::instance();
         config->loadConfig();
         m_jobKind = VersionCheck;
-        m_downloader.sendHttpRequest(QUrl(config->url()), DownloadManager::DataRequest);
+        m_downloader.sendHttpRequest(QUrl(config->url()), DownloadManager::DataRequest, documentLimit);
     } catch (const AppException& e) {
         errorOccured(e.generalMessage());
     }
@@ -46,7 +60,7 @@ void Updater::downloadInstaller()
 {
     QuilletConfig* config = QuilletConfig::instance();
     m_jobKind = InstallerDownload;
-    m_downloader.sendHttpRequest(QUrl(config->downloadUrl()), DownloadManager::DataRequest);
+    m_downloader.sendHttpRequest(QUrl(config->downloadUrl()), DownloadManager::DataRequest, installerLimit);
 }
 
 void Updater::downloadDataFinished()
@@ -54,7 +68,8 @@ void Updater::downloadDataFinished()
     // Always the configured address: a redirect of the document does not move its signature.
     const QuilletConfig* config = QuilletConfig::instance();
     const QString base = m_jobKind == VersionCheck ? config->url() : config->downloadUrl();
-    m_downloader.sendHttpRequest(QUrl(base + QStringLiteral(".sig")), DownloadManager::SignatureRequest);
+    m_downloader.sendHttpRequest(QUrl(base + QStringLiteral(".sig")), DownloadManager::SignatureRequest,
+                                 documentLimit);
 }
 
 void Updater::verificationOK()
@@ -62,9 +77,10 @@ void Updater::verificationOK()
     qInfo() << "Updater Verification OK";
     if (m_jobKind == VersionCheck) {
         configResponse();
-    } else {
-        m_downloader.saveFile();
+    } else if (m_downloader.saveFile()) {
         install();
+    } else {
+        errorOccured(QObject::tr("DownloadingError"));
     }
 }
 
@@ -86,8 +102,8 @@ void Updater::configResponse()
         errorOccured(QObject::tr("ResponseError"));
         return;
     }
-    qInfo() << "Http version response:" << m_response.version().toString();
-    qInfo() << "Website url:" << m_response.url();
+    qInfo() << "Http version response: " << m_response.version().toString();
+    qInfo() << "Website url: " << m_response.url();
     if (QuilletConfig::instance()->version() < m_response.version())
         newerVesion(m_response.version().toString(), m_response.url());
     else

@@ -50,6 +50,9 @@ public Q_SLOTS:
     virtual void authentication(const QNetworkProxy& proxy, QAuthenticator* auth) = 0;
 
 protected:
+    // Only tests shorten the time a transfer may stall; the program always allows a minute.
+    explicit Updater(int stallTimeoutMs);
+
     JobKind jobKind() const { return m_jobKind; }
     const HttpResponse& response() const { return m_response; }
 

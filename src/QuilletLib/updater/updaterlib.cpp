@@ -14,6 +14,12 @@ UpdaterLib::UpdaterLib()
     qInfo() << "ConsoleLib is being constructed";
 }
 
+UpdaterLib::UpdaterLib(int stallTimeoutMs)
+    : Updater(stallTimeoutMs)
+{
+    qInfo() << "ConsoleLib is being constructed";
+}
+
 void UpdaterLib::newerVesion(const QString& version, const QString& url)
 {
     Q_UNUSED(version)
@@ -32,7 +38,7 @@ void UpdaterLib::actualVersion()
 
 void UpdaterLib::errorOccured(const QString& message)
 {
-    qInfo() << "UpdaterLib error occured:" << message;
+    qInfo() << "UpdaterLib error occured: " << message;
     emit updaterResult(resultError);
 }
 

@@ -19,6 +19,9 @@ public Q_SLOTS:
     void authentication(const QNetworkProxy& proxy, QAuthenticator* auth) override;
 
 protected:
+    // Only tests shorten the time a transfer may stall.
+    explicit UpdaterLib(int stallTimeoutMs);
+
     void newerVesion(const QString& version, const QString& url) override;
     void actualVersion() override;
     void errorOccured(const QString& message) override;
