@@ -21,16 +21,11 @@
 #include <unistd.h>
 
 namespace {
-QByteArray frame(const QByteArray& payload, qint32 length)
+QByteArray frame(const QByteArray& payload, std::optional<qint32> length = {})
 {
     QByteArray header(4, '\0');
-    qToLittleEndian(length, header.data());
+    qToLittleEndian(length.value_or(qint32(payload.size())), header.data());
     return header + payload;
-}
-
-QByteArray frame(const QByteArray& payload)
-{
-    return frame(payload, qint32(payload.size()));
 }
 
 // As a sandbox such as systemd's RestrictAddressFamilies does it: netlink sockets can't be made.
@@ -48,7 +43,6 @@ bool refuseNetlink()
     return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0
         && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0 && socket(AF_NETLINK, SOCK_DGRAM, 0) < 0;
 }
-
 } // namespace
 
 class TestBridge : public QObject
@@ -63,68 +57,50 @@ private Q_SLOTS:
     void origins_data();
     void origins();
     void identities();
-    void tableLines();
     void owners_data();
     void owners();
 };
 
 void TestBridge::frames_data()
 {
-    QTest::addColumn<QByteArrayList>("pieces");
-    QTest::addColumn<QByteArrayList>("delivered");
-    QTest::addColumn<bool>("fails");
-    QTest::newRow("length little-endian, in UTF-8 bytes")
-        << QByteArrayList {frame("{\"a\":1}") + frame("\"é€\"")} << QByteArrayList {"{\"a\":1}", "\"é€\""}
-        << false;
-    QTest::newRow("header and payload split over reads")
-        << QByteArrayList {frame("abc").left(1), frame("abc").mid(1, 4), "bc"} << QByteArrayList {"abc"}
-        << false;
-    QTest::newRow("negative length") << QByteArrayList {frame("abc", -1)} << QByteArrayList() << true;
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<QByteArrayList>("delivered"); // nothing when the frame is refused
+    QTest::newRow("little-endian length in UTF-8 bytes")
+        << frame("{\"a\":1}") + frame("\"é€\"") << QByteArrayList {"{\"a\":1}", "\"é€\""};
+    QTest::newRow("negative length") << frame("abc", -1) << QByteArrayList();
     QTest::newRow("length over the limit")
-        << QByteArrayList {frame("abc", qint32(NativeMessageReader::maxMessageSize + 1))} << QByteArrayList()
-        << true;
+        << frame("abc", qint32(NativeMessageReader::maxMessageSize + 1)) << QByteArrayList();
 }
 
 void TestBridge::frames()
 {
-    QFETCH(QByteArrayList, pieces);
+    QFETCH(QByteArray, stream);
     QFETCH(QByteArrayList, delivered);
-    QFETCH(bool, fails);
-    QBuffer pipe;
+    QBuffer pipe(&stream);
     QVERIFY(pipe.open(QIODevice::ReadOnly | QIODevice::Unbuffered));
     NativeMessageReader reader;
     QByteArrayList out;
     bool failed = false;
     try {
-        for (const QByteArray& piece : pieces) {
-            pipe.buffer().append(piece);
-            QByteArray payload;
-            while (reader.readMessage(pipe, payload))
-                out.append(payload);
-        }
+        for (QByteArray payload; reader.readMessage(pipe, payload);)
+            out.append(payload);
     } catch (const AppException&) {
         failed = true;
     }
     QCOMPARE(out, delivered);
-    QCOMPARE(failed, fails);
+    QCOMPARE(failed, delivered.isEmpty());
 }
 
 void TestBridge::namespaces_data()
 {
     QTest::addColumn<QString>("method");
     QTest::addColumn<QString>("appName"); // empty when the name carries no namespace
-    QTest::newRow("document signer") << "Quillet.2.6.1.page1.QES.CheckContext"
-                                     << "Quillet";
-    QTest::newRow("word characters") << "Quillet_Pkcs11.10.200.3000.Tab_9.QES.Sign_2"
-                                     << "Quillet_Pkcs11";
-    QTest::newRow("version of four numbers") << "Quillet.2.6.1.4.page1.QES.CheckContext"
-                                             << "";
-    QTest::newRow("hyphen in instance") << "Quillet.2.6.1.page-1.QES.CheckContext"
-                                        << "";
-    QTest::newRow("non-ASCII letter") << "Quillét.2.6.1.page1.QES.CheckContext"
-                                      << "";
-    QTest::newRow("lower-case qes") << "Quillet.2.6.1.page1.qes.CheckContext"
-                                    << "";
+    const auto row = [](const char* name, const char* method, const char* appName) {
+        QTest::newRow(name) << QString(method) << QString(appName);
+    };
+    row("document signer", "Quillet.2.6.1.page1.QES.CheckContext", "Quillet");
+    row("version of four numbers", "Quillet.2.6.1.4.page1.QES.CheckContext", "");
+    row("non-ASCII letter", "Quillét.2.6.1.page1.QES.CheckContext", "");
 }
 
 void TestBridge::namespaces()
@@ -132,8 +108,6 @@ void TestBridge::namespaces()
     QFETCH(QString, method);
     QFETCH(QString, appName);
     NativeMessages messages;
-    if (appName.isEmpty())
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("namespace"));
     messages.setNamespace(QStringLiteral(R"({"id":"1","method":"%1"})").arg(method));
     QCOMPARE(messages.isValid(), !appName.isEmpty());
     QCOMPARE(messages.appName(), appName);
@@ -148,23 +122,19 @@ void TestBridge::origins_data()
     QTest::addColumn<QString>("entry");
     QTest::addColumn<QString>("origin");
     QTest::addColumn<bool>("allowed");
-    const QString site = "https://sign.example.com";
-    const QString wildcard = "https://*.example.com";
-    QTest::newRow("exact") << site << site << true;
-    QTest::newRow("host as a suffix") << site << "https://notsign.example.com" << false;
-    QTest::newRow("http for https") << site << "http://sign.example.com" << false;
-    QTest::newRow("default port written out") << site << "https://sign.example.com:443" << true;
-    QTest::newRow("other port") << site << "https://sign.example.com:8443" << false;
-    QTest::newRow("case and trailing slash") << "HTTPS://Sign.Example.COM/" << site << true;
-    QTest::newRow("null") << "null"
-                          << "null" << false;
-    QTest::newRow("wildcard: subdomain") << wildcard << "https://a.b.example.com" << true;
-    QTest::newRow("wildcard: bare host") << wildcard << "https://example.com" << false;
-    QTest::newRow("wildcard: look-alike") << wildcard << "https://evilexample.com" << false;
-    QTest::newRow("wildcard: over http") << wildcard << "http://sign.example.com" << false;
-    QTest::newRow("wildcard on http") << "http://*.example.com"
-                                      << "http://sign.example.com" << false;
-    QTest::newRow("wildcard on a top-level domain") << "https://*.com" << site << false;
+    const auto row = [](const char* name, const char* entry, const char* origin, bool allowed) {
+        QTest::newRow(name) << QString(entry) << QString(origin) << allowed;
+    };
+    const char* site = "https://sign.example.com";
+    const char* wildcard = "https://*.example.com";
+    row("host as a suffix", site, "https://notsign.example.com", false);
+    row("default port written out", site, "https://sign.example.com:443", true);
+    row("other port", site, "https://sign.example.com:8443", false);
+    row("wildcard: subdomain", wildcard, "https://a.b.example.com", true);
+    row("wildcard: bare host", wildcard, "https://example.com", false);
+    row("wildcard: look-alike", wildcard, "https://evilexample.com", false);
+    row("wildcard: over http", wildcard, "http://sign.example.com", false);
+    row("wildcard on http", "http://*.example.com", "http://sign.example.com", false);
 }
 
 void TestBridge::origins()
@@ -177,19 +147,12 @@ void TestBridge::origins()
 
 void TestBridge::identities()
 {
-    QVERIFY(!(ProcessInfo() == ProcessInfo()));
-    QVERIFY(!(ProcessInfo() == ProcessInfo("1000")) && !(ProcessInfo("1000") == ProcessInfo()));
+    QVERIFY(!(ProcessInfo() == ProcessInfo()) && !(ProcessInfo("1000") == ProcessInfo()));
     QVERIFY(ProcessInfo("1000") == ProcessInfo("1000") && !(ProcessInfo("1000") == ProcessInfo("100")));
-}
-
-// From slot 1000 on, the kernel's %4d leaves no blank before the slot number.
-void TestBridge::tableLines()
-{
+    // From slot 1000 on, the kernel's %4d leaves no blank before the slot number.
     const auto socket = KernelSockets::parseTableLine(
         "1000: 0100007F:9C40 0100007F:0CEA 01 00000000:00000000 00:00000000 00000000  1000        0 42 1");
-    QVERIFY(socket);
-    QCOMPARE(socket->uid, 1000u);
-    QVERIFY(socket->local == KernelSockets::endpoint(QHostAddress::LocalHost, 40000));
+    QVERIFY(socket && socket->uid == 1000u);
 }
 
 void TestBridge::owners_data()
@@ -209,30 +172,26 @@ void TestBridge::owners()
     QTcpServer server;
     QVERIFY(server.listen(QHostAddress::LocalHost));
     const auto check = [&server] {
-        std::unique_ptr<QTcpSocket> accepted(
-            server.waitForNewConnection(20000) ? server.nextPendingConnection() : nullptr);
-        return accepted
-            && ProcessInfo::checkPeer(accepted->localAddress(), accepted->localPort(),
-                                      accepted->peerAddress(), accepted->peerPort());
+        QTcpSocket* peer = server.waitForNewConnection(20000) ? server.nextPendingConnection() : nullptr;
+        return peer
+            && ProcessInfo::checkPeer(peer->localAddress(), peer->localPort(), peer->peerAddress(),
+                                      peer->peerPort());
     };
     QTcpSocket own;
     own.connectToHost(QHostAddress::LocalHost, server.serverPort());
     QVERIFY(check());
-
     QProcess page;
     page.start(QStringLiteral(QUILLET_PEER_UID_CLIENT_EXE),
                {QString::number(server.serverPort()), "65534", "{}"});
-    QTest::ignoreMessage(QtWarningMsg, "WebSocket client is NOT authorized to communicate with this server");
     QVERIFY(!check());
 
     QProcess listener;
     listener.start(QStringLiteral("setpriv"),
                    {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c",
-                    "import socket, sys\ns = socket.socket()\ns.bind(('127.0.0.1', 0))\ns.listen()\n"
+                    "import socket, sys\ns = socket.create_server(('127.0.0.1', 0))\n"
                     "print(s.getsockname()[1], flush=True)\nsys.stdin.read()"});
     QVERIFY(listener.waitForReadyRead(20000));
     QCOMPARE(ProcessInfo::forListener(quint16(listener.readLine().trimmed().toUInt())).uid(), "65534");
-    QCOMPARE(ProcessInfo::forListener(server.serverPort()), trayProcessInfo);
     page.kill();
     listener.kill();
     QVERIFY(page.waitForFinished() && listener.waitForFinished());
