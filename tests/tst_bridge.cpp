@@ -188,7 +188,7 @@ void TestBridge::owners()
     QProcess listener;
     listener.start(QStringLiteral("setpriv"),
                    {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c",
-                    "import socket, sys\ns = socket.create_server(('127.0.0.1', 0))\n"
+                    "import socket, sys\ns = socket.create_server(('0.0.0.0', 0))\n"
                     "print(s.getsockname()[1], flush=True)\nsys.stdin.read()"});
     QVERIFY(listener.waitForReadyRead(20000));
     QCOMPARE(ProcessInfo::forListener(quint16(listener.readLine().trimmed().toUInt())).uid(), "65534");

@@ -209,8 +209,11 @@ bool KernelSockets::Endpoint::operator==(const Endpoint& other) const
 
 KernelSockets::Endpoint KernelSockets::endpoint(const QHostAddress& address, quint16 port)
 {
+    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+        const quint32 ipv4 = htonl(address.toIPv4Address());
+        return mappedIpv4(&ipv4, port);
+    }
     Endpoint end;
-    // An IPv4 address comes out in its mapped form.
     end.address = address.toIPv6Address();
     end.port = port;
     return end;
