@@ -15,12 +15,13 @@ ProcessInfo ofSocket(const KernelSockets::Socket& socket)
     return ProcessInfo(QString::number(socket.uid));
 }
 
-// Where a sandbox refuses netlink, the kernel's table of the connection's family.
-std::optional<QList<KernelSockets::Socket>> readTableOf(const QHostAddress& address)
+// Where a sandbox refuses netlink: the kernel's tables that can list the connection. An IPv4
+// connection is in tcp6 when the program made its socket for both families.
+QStringList tablesFor(const QHostAddress& address)
 {
-    const bool ipv4 = address.protocol() == QAbstractSocket::IPv4Protocol;
-    return KernelSockets::readTable(ipv4 ? QStringLiteral("/proc/net/tcp")
-                                         : QStringLiteral("/proc/net/tcp6"));
+    if (address.protocol() == QAbstractSocket::IPv4Protocol)
+        return {QStringLiteral("/proc/net/tcp"), QStringLiteral("/proc/net/tcp6")};
+    return {QStringLiteral("/proc/net/tcp6")};
 }
 
 // A listener on these addresses takes connections to 127.0.0.1.
@@ -59,10 +60,14 @@ ProcessInfo ProcessInfo::forConnection(const QHostAddress& peerAddress, quint16 
     if (const std::optional<KernelSockets::Socket> socket = KernelSockets::queryConnection(peer, local))
         return socket->state == KernelSockets::established ? ofSocket(*socket) : ProcessInfo();
 
-    const std::optional<QList<KernelSockets::Socket>> table = readTableOf(peerAddress);
-    for (const KernelSockets::Socket& socket : table.value_or(QList<KernelSockets::Socket>())) {
-        if (socket.local == peer && socket.remote == local && socket.state == KernelSockets::established)
-            return ofSocket(socket);
+    for (const QString& path : tablesFor(peerAddress)) {
+        const std::optional<QList<KernelSockets::Socket>> table = KernelSockets::readTable(path);
+        if (!table)
+            break;
+        for (const KernelSockets::Socket& socket : *table) {
+            if (socket.local == peer && socket.remote == local && socket.state == KernelSockets::established)
+                return ofSocket(socket);
+        }
     }
     return ProcessInfo();
 }
