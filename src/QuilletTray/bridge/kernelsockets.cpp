@@ -125,7 +125,7 @@ public:
         return !required || m_at > from;
     }
     bool character(char c) { return m_at < m_end && *m_at == c && ++m_at; }
-    bool atEnd() const { return m_at == m_end || *m_at == ' ' || *m_at == '\n'; }
+    bool atEnd() const { return m_at == m_end || *m_at == ' '; }
 
     // Exactly `width` hex digits, or any number of them when width is 0.
     bool hex(int width, quint64* value = nullptr)
