@@ -16,7 +16,7 @@ shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
     targets=(fuzz_nativemessagereader fuzz_nativemessages fuzz_quilletconfig fuzz_httpresponse
-             fuzz_version fuzz_processinfo)
+             fuzz_version fuzz_processinfo fuzz_sockdiag)
 fi
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -20,6 +20,14 @@
         <translation>The operation could not be completed.</translation>
     </message>
     <message>
+        <source>PortHeldByOtherUser</source>
+        <translation>Port %1 is held by a program of user id %2.</translation>
+    </message>
+    <message>
+        <source>PortsHeldByOtherUsers</source>
+        <translation>A program of another user of this computer listens on a port that web pages try before the one of Quillet Tray:&lt;br&gt;%1&lt;br&gt;Web pages may reach that program instead of Quillet Tray. Ask the computer's administrator to find and stop it.</translation>
+    </message>
+    <message>
         <source>Kestrum Quillet is already running on this computer</source>
         <translation>Kestrum Quillet is already running on this computer.</translation>
     </message>

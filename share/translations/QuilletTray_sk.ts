@@ -20,6 +20,14 @@
         <translation>Operáciu sa nepodarilo dokončiť.</translation>
     </message>
     <message>
+        <source>PortHeldByOtherUser</source>
+        <translation>Port %1 obsadil program používateľa s ID %2.</translation>
+    </message>
+    <message>
+        <source>PortsHeldByOtherUsers</source>
+        <translation>Program iného používateľa tohto počítača počúva na porte, ktorý webové stránky skúšajú skôr ako port aplikácie Quillet Tray:&lt;br&gt;%1&lt;br&gt;Webové stránky sa tak môžu namiesto aplikácie Quillet Tray spojiť s týmto programom. Požiadajte správcu počítača, aby ho našiel a zastavil.</translation>
+    </message>
+    <message>
         <source>Kestrum Quillet is already running on this computer</source>
         <translation>Kestrum Quillet už na tomto počítači beží.</translation>
     </message>

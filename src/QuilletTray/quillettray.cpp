@@ -3,6 +3,7 @@
 #include "appexception.h"
 #include "logger.h"
 #include "msgbox.h"
+#include "processinfo.h"
 #include "quilletconfig.h"
 
 #include <QApplication>
@@ -129,12 +130,32 @@ void QuilletTray::registerToSystemTrayWhenAvailable()
 
 void QuilletTray::startWebSocketServer()
 {
+    // Pages try the ports in the same order, so a program of another user that holds one
+    // before ours gets their connections first.
+    QStringList squatted;
+    bool listening = false;
     for (const quint16 port : ports) {
-        if (serverCommunicator.startListening(port))
-            return;
+        if (serverCommunicator.startListening(port)) {
+            listening = true;
+            break;
+        }
         qWarning() << "Unable to listen on specified address and port";
+        const ProcessInfo owner = ProcessInfo::forListener(port);
+        if (!owner.isEmpty() && !(owner == trayProcessInfo)) {
+            qWarning() << "Port" << port << "is held by a program of another user, user id:" << owner.uid();
+            squatted.append(QObject::tr("PortHeldByOtherUser").arg(port).arg(owner.uid()));
+        }
     }
-    qWarning() << "No port of the list could be bound; the tray runs without its WebSocket server";
+    if (!listening)
+        qWarning() << "No port of the list could be bound; the tray runs without its WebSocket server";
+    if (squatted.isEmpty())
+        return;
+    MsgBox* box = MsgBox::aboutDialog(
+        nullptr, QObject::tr("AppName"),
+        QObject::tr("PortsHeldByOtherUsers").arg(squatted.join(QStringLiteral("<br>"))));
+    // Nobody waits for the box; it goes when it is closed.
+    connect(box, &QDialog::finished, box, &QObject::deleteLater);
+    box->show();
 }
 
 void QuilletTray::showAbout()

@@ -21,9 +21,6 @@ public:
     // The stream has ended: throws the framing error when it ended inside a frame.
     void checkEnd() const;
 
-    // Length of the payload being collected; 0 while the next thing to read is a header.
-    qint64 pendingLength() const { return m_pendingLength; }
-
     static AppException framingError(qint64 expected, qint64 received);
     static AppException sizeError(qint64 length);
 

@@ -15,15 +15,19 @@ public:
 
     static ProcessInfo currentProcess();
 
-    // The owner of the other end of a connected socket, looked up in the kernel's table of
-    // IPv4 TCP sockets; empty when it can't be found.
-    static ProcessInfo forWebSocket(const QWebSocket* socket,
-                                    const QString& tablePath = QStringLiteral("/proc/net/tcp"));
+    // The owner of the other end of a connected socket; empty when it can't be found.
+    static ProcessInfo forWebSocket(const QWebSocket* socket);
+    // The owner of the peer's end of a local connection, asked of the kernel over netlink;
+    // the kernel's socket table is read instead where netlink is refused.
     static ProcessInfo forConnection(const QHostAddress& peerAddress, quint16 peerPort,
-                                     const QHostAddress& localAddress, quint16 localPort,
-                                     const QString& tablePath);
+                                     const QHostAddress& localAddress, quint16 localPort);
+    // The owner of a listener that a page connecting to 127.0.0.1 on this port would reach;
+    // empty when there is none.
+    static ProcessInfo forListener(quint16 port);
 
-    // Accepts the socket's peer only when it runs under the tray's own user; logs the verdict.
+    // Accepts the peer only when it runs under the tray's own user; logs the verdict.
+    static bool checkPeer(const QHostAddress& localAddress, quint16 localPort,
+                          const QHostAddress& peerAddress, quint16 peerPort);
     static bool checkClient(const QWebSocket* socket);
 
     QString uid() const { return m_uid; }
@@ -31,7 +35,6 @@ public:
 
     // Only a known user equals anything: two empty identities are not the same user.
     bool operator==(const ProcessInfo& other) const;
-    bool operator!=(const ProcessInfo& other) const { return !(*this == other); }
 
 private:
     QString m_uid;

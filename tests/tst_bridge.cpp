@@ -1,0 +1,202 @@
+// The bridge's own classes: the frame reader, the namespace, the origin rules and the user check.
+// Sessions and the server are driven through the installed tray by the whole-tray program.
+#include "appexception.h"
+#include "kernelsockets.h"
+#include "nativemessagereader.h"
+#include "nativemessages.h"
+#include "originpolicy.h"
+#include "processinfo.h"
+
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <QBuffer>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtEndian>
+#include <QtTest>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+QByteArray frame(const QByteArray& payload, std::optional<qint32> length = {})
+{
+    QByteArray header(4, '\0');
+    qToLittleEndian(length.value_or(qint32(payload.size())), header.data());
+    return header + payload;
+}
+
+// As a sandbox such as systemd's RestrictAddressFamilies does it: netlink sockets can't be made.
+bool refuseNetlink()
+{
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_socket, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_NETLINK, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAFNOSUPPORT),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program {sizeof filter / sizeof *filter, filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0
+        && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0 && socket(AF_NETLINK, SOCK_DGRAM, 0) < 0;
+}
+} // namespace
+
+class TestBridge : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void frames_data();
+    void frames();
+    void namespaces_data();
+    void namespaces();
+    void origins_data();
+    void origins();
+    void identities();
+    void owners_data();
+    void owners();
+};
+
+void TestBridge::frames_data()
+{
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<QByteArrayList>("delivered"); // nothing when the frame is refused
+    QTest::newRow("little-endian length in UTF-8 bytes")
+        << frame("{\"a\":1}") + frame("\"é€\"") << QByteArrayList {"{\"a\":1}", "\"é€\""};
+    QTest::newRow("negative length") << frame("abc", -1) << QByteArrayList();
+    QTest::newRow("length over the limit")
+        << frame("abc", qint32(NativeMessageReader::maxMessageSize + 1)) << QByteArrayList();
+}
+
+void TestBridge::frames()
+{
+    QFETCH(QByteArray, stream);
+    QFETCH(QByteArrayList, delivered);
+    QBuffer pipe(&stream);
+    QVERIFY(pipe.open(QIODevice::ReadOnly | QIODevice::Unbuffered));
+    NativeMessageReader reader;
+    QByteArrayList out;
+    bool failed = false;
+    try {
+        for (QByteArray payload; reader.readMessage(pipe, payload);)
+            out.append(payload);
+    } catch (const AppException&) {
+        failed = true;
+    }
+    QCOMPARE(out, delivered);
+    QCOMPARE(failed, delivered.isEmpty());
+}
+
+void TestBridge::namespaces_data()
+{
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QString>("appName"); // empty when the name carries no namespace
+    const auto row = [](const char* name, const char* method, const char* appName) {
+        QTest::newRow(name) << QString(method) << QString(appName);
+    };
+    row("document signer", "Quillet.2.6.1.page1.QES.CheckContext", "Quillet");
+    row("version of four numbers", "Quillet.2.6.1.4.page1.QES.CheckContext", "");
+    row("non-ASCII letter", "Quillét.2.6.1.page1.QES.CheckContext", "");
+}
+
+void TestBridge::namespaces()
+{
+    QFETCH(QString, method);
+    QFETCH(QString, appName);
+    NativeMessages messages;
+    messages.setNamespace(QStringLiteral(R"({"id":"1","method":"%1"})").arg(method));
+    QCOMPARE(messages.isValid(), !appName.isEmpty());
+    QCOMPARE(messages.appName(), appName);
+    // Only the page's own CheckContext, however its name is escaped, is answered by the bridge.
+    QCOMPARE(messages.isCheckContext(R"({"method":"Quillet.2.6.1.page1.QES.\u0043heckContext"})"),
+             method.startsWith("Quillet.2.6.1.page1.QES"));
+    QVERIFY(!messages.isCheckContext(R"({"method":"Quillet.2.6.1.page2.QES.CheckContext"})"));
+}
+
+void TestBridge::origins_data()
+{
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<QString>("origin");
+    QTest::addColumn<bool>("allowed");
+    const auto row = [](const char* name, const char* entry, const char* origin, bool allowed) {
+        QTest::newRow(name) << QString(entry) << QString(origin) << allowed;
+    };
+    const char* site = "https://sign.example.com";
+    const char* wildcard = "https://*.example.com";
+    row("host as a suffix", site, "https://notsign.example.com", false);
+    row("default port written out", site, "https://sign.example.com:443", true);
+    row("other port", site, "https://sign.example.com:8443", false);
+    row("wildcard: subdomain", wildcard, "https://a.b.example.com", true);
+    row("wildcard: bare host", wildcard, "https://example.com", false);
+    row("wildcard: look-alike", wildcard, "https://evilexample.com", false);
+    row("wildcard: over http", wildcard, "http://sign.example.com", false);
+    row("wildcard on http", "http://*.example.com", "http://sign.example.com", false);
+}
+
+void TestBridge::origins()
+{
+    QFETCH(QString, entry);
+    QFETCH(QString, origin);
+    QFETCH(bool, allowed);
+    // The row's entry comes second: every entry of the list counts.
+    QCOMPARE(OriginPolicy({"http://127.0.0.1:9000", entry}).allows(origin), allowed);
+}
+
+void TestBridge::identities()
+{
+    QVERIFY(!(ProcessInfo() == ProcessInfo()) && !(ProcessInfo("1000") == ProcessInfo()));
+    QVERIFY(ProcessInfo("1000") == ProcessInfo("1000") && !(ProcessInfo("1000") == ProcessInfo("100")));
+    // From slot 1000 on, the kernel's %4d leaves no blank before the slot number.
+    const auto socket = KernelSockets::parseTableLine(
+        "1000: 0100007F:9C40 0100007F:0CEA 01 00000000:00000000 00:00000000 00000000  1000        0 42 1");
+    QVERIFY(socket && socket->uid == 1000u);
+}
+
+void TestBridge::owners_data()
+{
+    QTest::addColumn<bool>("netlinkRefused");
+    QTest::newRow("netlink") << false;
+    QTest::newRow("table, netlink refused") << true; // last: the refusal can't be lifted
+}
+
+void TestBridge::owners()
+{
+    QFETCH(bool, netlinkRefused);
+    if (getuid() != 0)
+        QSKIP("Needs root to run programs under another user");
+    if (netlinkRefused)
+        QVERIFY(refuseNetlink());
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    const auto check = [&server] {
+        QTcpSocket* peer = server.waitForNewConnection(20000) ? server.nextPendingConnection() : nullptr;
+        return peer
+            && ProcessInfo::checkPeer(peer->localAddress(), peer->localPort(), peer->peerAddress(),
+                                      peer->peerPort());
+    };
+    QTcpSocket own;
+    own.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    QVERIFY(check());
+    QProcess page;
+    page.start(QStringLiteral(QUILLET_PEER_UID_CLIENT_EXE),
+               {QString::number(server.serverPort()), "65534", "{}"});
+    QVERIFY(!check());
+
+    QProcess listener;
+    listener.start(QStringLiteral("setpriv"),
+                   {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c",
+                    "import socket, sys\ns = socket.create_server(('0.0.0.0', 0))\n"
+                    "print(s.getsockname()[1], flush=True)\nsys.stdin.read()"});
+    QVERIFY(listener.waitForReadyRead(20000));
+    QCOMPARE(ProcessInfo::forListener(quint16(listener.readLine().trimmed().toUInt())).uid(), "65534");
+    page.kill();
+    listener.kill();
+    QVERIFY(page.waitForFinished() && listener.waitForFinished());
+}
+
+QTEST_GUILESS_MAIN(TestBridge)
+#include "tst_bridge.moc"
