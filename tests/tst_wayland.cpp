@@ -1,0 +1,247 @@
+#include "traytree.h"
+
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTranslator>
+#include <QtTest>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+// What a desktop's panel does with a status-notifier icon: it keeps the list of items.
+class Watcher : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
+    Q_PROPERTY(bool IsStatusNotifierHostRegistered READ hostRegistered)
+    Q_PROPERTY(QStringList RegisteredStatusNotifierItems MEMBER items)
+
+public:
+    bool hostRegistered() const { return true; }
+    bool start()
+    {
+        items.clear();
+        return bus.registerObject(u"/StatusNotifierWatcher"_s, this, QDBusConnection::ExportAllContents)
+            && bus.registerService(u"org.kde.StatusNotifierWatcher"_s);
+    }
+    void stop()
+    {
+        bus.unregisterService(u"org.kde.StatusNotifierWatcher"_s);
+        bus.unregisterObject(u"/StatusNotifierWatcher"_s);
+    }
+    QStringList items;
+
+public Q_SLOTS:
+    void RegisterStatusNotifierItem(const QString& service) { items.append(service); }
+    void RegisterStatusNotifierHost(const QString&) { }
+
+private:
+    QDBusConnection bus = QDBusConnection::sessionBus();
+};
+
+namespace {
+QDBusMessage call(const QString& service, const QString& path, const QString& interface,
+                  const QString& method, const QVariantList& arguments)
+{
+    QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
+    message.setArguments(arguments);
+    return QDBusConnection::sessionBus().call(message);
+}
+
+// The top-level entries of a com.canonical.dbusmenu layout: label, or "-" for a separator.
+void readMenu(const QDBusArgument& item, QStringList& labels, QList<int>& ids)
+{
+    int id = 0;
+    QVariantMap properties;
+    item.beginStructure();
+    item >> id >> properties;
+    item.beginArray();
+    while (!item.atEnd()) {
+        const QDBusArgument child = qdbus_cast<QDBusVariant>(item).variant().value<QDBusArgument>();
+        child.beginStructure();
+        child >> id >> properties;
+        labels.append(
+            properties.value(u"type"_s) == u"separator"_s ? u"-"_s : properties.value(u"label"_s).toString());
+        ids.append(id);
+        child.beginArray();
+        child.endArray();
+        child.endStructure();
+    }
+}
+} // namespace
+
+// The tray on a Wayland desktop as GNOME (with its AppIndicator extension) and KDE Plasma run it:
+// the icon as a StatusNotifierItem on the session bus, the boxes under a real compositor (sway,
+// headless). Runs as an ordinary user inside its own session bus, through the test's launcher.
+class TestWayland : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void trayOnWaylandWithStatusNotifierIcon();
+
+private:
+    QVariant itemProperty(const QString& name) const;
+    QJsonArray trayWindows() const;
+    QString run(const QString& program, const QStringList& arguments) const;
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<TrayTree> m_tree;
+    QProcessEnvironment m_env = QProcessEnvironment::systemEnvironment();
+    QProcess m_sway;
+    QProcess m_tray;
+    Watcher m_watcher;
+    QTranslator m_english;
+};
+
+void TestWayland::initTestCase()
+{
+    if (getuid() == 0)
+        QSKIP("sway refuses to run as root: ctest starts this test as an ordinary user");
+    QVERIFY(QDBusConnection::sessionBus().isConnected() && m_watcher.start());
+    QVERIFY(m_english.load(u"QuilletTray_en"_s, QStringLiteral(QUILLET_QM_DIR)));
+    m_tree = std::make_unique<TrayTree>(m_dir.filePath(u"tree"_s));
+    QVERIFY(m_tree->isValid() && m_tree->addUser(u"wayland"_s) && QDir().mkpath(m_dir.filePath(u"run"_s)));
+    QFile config(m_dir.filePath(u"sway.conf"_s));
+    QVERIFY(config.open(QIODevice::WriteOnly) && config.write("output HEADLESS-1 resolution 1024x768\n") > 0);
+    config.close();
+    m_env.insert(u"XDG_RUNTIME_DIR"_s, m_dir.filePath(u"run"_s));
+    m_env.insert(u"WLR_BACKENDS"_s, u"headless"_s);
+    m_env.insert(u"WLR_RENDERER"_s, u"pixman"_s);
+    m_env.insert(u"WLR_LIBINPUT_NO_DEVICES"_s, u"1"_s);
+    m_sway.setProcessEnvironment(m_env);
+    m_sway.start(u"sway"_s, {u"-c"_s, config.fileName()});
+    QDir run(m_dir.filePath(u"run"_s));
+    QTRY_VERIFY_WITH_TIMEOUT(!run.entryList({u"sway-ipc.*"_s}, QDir::System).isEmpty(), 20000);
+    m_env.insert(u"SWAYSOCK"_s, run.filePath(run.entryList({u"sway-ipc.*"_s}, QDir::System).value(0)));
+    m_env.insert(u"WAYLAND_DISPLAY"_s, run.entryList({u"wayland-?"_s}, QDir::System).value(0));
+}
+
+void TestWayland::cleanupTestCase()
+{
+    for (QProcess* process : {&m_tray, &m_sway}) {
+        process->kill();
+        process->waitForFinished(10000);
+    }
+    TrayTree::removeInstanceLocks(m_dir.filePath(u"tmp"_s));
+}
+
+QVariant TestWayland::itemProperty(const QString& name) const
+{
+    const QDBusMessage reply
+        = call(m_watcher.items.value(0), u"/StatusNotifierItem"_s, u"org.freedesktop.DBus.Properties"_s,
+               u"Get"_s, {u"org.kde.StatusNotifierItem"_s, name});
+    return reply.arguments().value(0).value<QDBusVariant>().variant();
+}
+
+QString TestWayland::run(const QString& program, const QStringList& arguments) const
+{
+    QProcess process;
+    process.setProcessEnvironment(m_env);
+    process.start(program, arguments);
+    return process.waitForFinished(10000) ? QString::fromUtf8(process.readAllStandardOutput()) : QString();
+}
+
+// The tray's windows as the compositor has them, each with its rectangle.
+QJsonArray TestWayland::trayWindows() const
+{
+    QJsonArray windows;
+    QList<QJsonObject> nodes {
+        QJsonDocument::fromJson(run(u"swaymsg"_s, {u"-r"_s, u"-t"_s, u"get_tree"_s}).toUtf8()).object()};
+    while (!nodes.isEmpty()) {
+        const QJsonObject node = nodes.takeFirst();
+        if (node.value(u"pid"_s).toInteger() == m_tray.processId())
+            windows.append(node.value(u"rect"_s));
+        for (const char* key : {"nodes", "floating_nodes"}) {
+            const QJsonArray children = node.value(QLatin1String(key)).toArray();
+            for (const QJsonValue& child : children)
+                nodes.append(child.toObject());
+        }
+    }
+    return windows;
+}
+
+void TestWayland::trayOnWaylandWithStatusNotifierIcon()
+{
+    // No platform named: a Wayland session makes the tray a Wayland client.
+    QProcessEnvironment env = m_tree->environment(u"wayland"_s, m_dir.filePath(u"tmp"_s));
+    env.remove(u"QT_QPA_PLATFORM"_s);
+    for (const QString& name : {u"XDG_RUNTIME_DIR"_s, u"WAYLAND_DISPLAY"_s})
+        env.insert(name, m_env.value(name));
+    QVERIFY(QDir().mkpath(m_dir.filePath(u"tmp"_s)));
+    m_tray.setProcessEnvironment(env);
+    m_tray.start(m_tree->executable(), {});
+    QTRY_COMPARE_WITH_TIMEOUT(m_watcher.items.size(), 1, 20000);
+
+    // What a panel shows: the product's tooltip, the quill on its green, the menu in the user's language.
+    const QDBusArgument toolTip = itemProperty(u"ToolTip"_s).value<QDBusArgument>();
+    QString iconName, title;
+    toolTip.beginStructure();
+    toolTip >> iconName;
+    toolTip.beginArray();
+    toolTip.endArray();
+    toolTip >> title;
+    QCOMPARE(title, m_english.translate("QObject", "Quillet"));
+    const QDBusArgument pixmaps = itemProperty(u"IconPixmap"_s).value<QDBusArgument>();
+    QByteArray argb;
+    pixmaps.beginArray();
+    while (!pixmaps.atEnd()) {
+        int width = 0, height = 0;
+        QByteArray bytes;
+        pixmaps.beginStructure();
+        pixmaps >> width >> height >> bytes;
+        pixmaps.endStructure();
+        argb += bytes;
+    }
+    QVERIFY2(argb.contains(QByteArray::fromHex("ff019d49")), "no brand green in the icon");
+
+    const QString menu = itemProperty(u"Menu"_s).value<QDBusObjectPath>().path();
+    const QDBusMessage layout = call(m_watcher.items.value(0), menu, u"com.canonical.dbusmenu"_s,
+                                     u"GetLayout"_s, {0, -1, QStringList()});
+    QStringList labels, expected;
+    QList<int> ids;
+    readMenu(layout.arguments().value(1).value<QDBusArgument>(), labels, ids);
+    for (const char* key : {"&About", "-", "&CheckVersion", "&DiagTitle", "SettingsMenu", "-", "&Quit"})
+        expected.append(key == "-"_L1 ? u"-"_s : m_english.translate("QObject", key).replace(u'&', u'_'));
+    QCOMPARE(labels, expected);
+
+    // A panel that restarts gets the item again.
+    m_watcher.stop();
+    QVERIFY(m_watcher.start());
+    QTRY_COMPARE_WITH_TIMEOUT(m_watcher.items.size(), 1, 20000);
+
+    // About opens the box: the compositor shows it with its size; its picture goes to the README.
+    const auto click = [&](int id) {
+        call(m_watcher.items.value(0), menu, u"com.canonical.dbusmenu"_s, u"Event"_s,
+             {id, u"clicked"_s, QVariant::fromValue(QDBusVariant(0)), 0u});
+    };
+    click(ids.value(labels.indexOf(expected.first())));
+    QJsonObject box;
+    QTRY_VERIFY_WITH_TIMEOUT(!(box = trayWindows().at(0).toObject()).isEmpty(), 20000);
+    QVERIFY2(box.value(u"width"_s).toInt() >= 500 && box.value(u"height"_s).toInt() >= 200,
+             QJsonDocument(box).toJson().constData());
+    const QString geometry = u"%1,%2 %3x%4"_s.arg(box.value(u"x"_s).toInt())
+                                 .arg(box.value(u"y"_s).toInt())
+                                 .arg(box.value(u"width"_s).toInt())
+                                 .arg(box.value(u"height"_s).toInt());
+    const QString picture = QStringLiteral(QUILLET_BUILD_DIR "/screenshots/wayland-about.png");
+    run(u"grim"_s, {u"-g"_s, geometry, picture});
+    QVERIFY(!QImage(picture).isNull());
+
+    click(ids.value(labels.indexOf(expected.last())));
+    QVERIFY(m_tray.waitForFinished(20000));
+    QCOMPARE(m_tray.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(m_tray.exitCode(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestWayland)
+#include "tst_wayland.moc"
