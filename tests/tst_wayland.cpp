@@ -20,27 +20,21 @@ class Watcher : public QObject
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
-    Q_PROPERTY(bool IsStatusNotifierHostRegistered READ hostRegistered)
-    Q_PROPERTY(QStringList RegisteredStatusNotifierItems MEMBER items)
+    Q_PROPERTY(bool IsStatusNotifierHostRegistered MEMBER hostRegistered)
 
 public:
-    bool hostRegistered() const { return true; }
     bool start()
     {
+        // The object stays while the service name comes and goes, as when a panel restarts.
         items.clear();
-        return bus.registerObject(u"/StatusNotifierWatcher"_s, this, QDBusConnection::ExportAllContents)
-            && bus.registerService(u"org.kde.StatusNotifierWatcher"_s);
-    }
-    void stop()
-    {
-        bus.unregisterService(u"org.kde.StatusNotifierWatcher"_s);
-        bus.unregisterObject(u"/StatusNotifierWatcher"_s);
+        bus.registerObject(u"/StatusNotifierWatcher"_s, this, QDBusConnection::ExportAllContents);
+        return bus.registerService(u"org.kde.StatusNotifierWatcher"_s);
     }
     QStringList items;
+    bool hostRegistered = true;
 
 public Q_SLOTS:
     void RegisterStatusNotifierItem(const QString& service) { items.append(service); }
-    void RegisterStatusNotifierHost(const QString&) { }
 
 private:
     QDBusConnection bus = QDBusConnection::sessionBus();
@@ -55,26 +49,6 @@ QDBusMessage call(const QString& service, const QString& path, const QString& in
     return QDBusConnection::sessionBus().call(message);
 }
 
-// The top-level entries of a com.canonical.dbusmenu layout: label, or "-" for a separator.
-void readMenu(const QDBusArgument& item, QStringList& labels, QList<int>& ids)
-{
-    int id = 0;
-    QVariantMap properties;
-    item.beginStructure();
-    item >> id >> properties;
-    item.beginArray();
-    while (!item.atEnd()) {
-        const QDBusArgument child = qdbus_cast<QDBusVariant>(item).variant().value<QDBusArgument>();
-        child.beginStructure();
-        child >> id >> properties;
-        labels.append(
-            properties.value(u"type"_s) == u"separator"_s ? u"-"_s : properties.value(u"label"_s).toString());
-        ids.append(id);
-        child.beginArray();
-        child.endArray();
-        child.endStructure();
-    }
-}
 } // namespace
 
 // The tray on a Wayland desktop as GNOME (with its AppIndicator extension) and KDE Plasma run it:
@@ -90,9 +64,22 @@ private Q_SLOTS:
     void trayOnWaylandWithStatusNotifierIcon();
 
 private:
-    QVariant itemProperty(const QString& name) const;
+    QVariant itemProperty(const QString& name) const
+    {
+        const QDBusMessage reply
+            = call(m_watcher.items.value(0), u"/StatusNotifierItem"_s, u"org.freedesktop.DBus.Properties"_s,
+                   u"Get"_s, {u"org.kde.StatusNotifierItem"_s, name});
+        return reply.arguments().value(0).value<QDBusVariant>().variant();
+    }
+    QString run(const QString& program, const QStringList& arguments) const
+    {
+        QProcess process;
+        process.setProcessEnvironment(m_env);
+        process.start(program, arguments);
+        return process.waitForFinished(10000) ? QString::fromUtf8(process.readAllStandardOutput())
+                                              : QString();
+    }
     QJsonArray trayWindows() const;
-    QString run(const QString& program, const QStringList& arguments) const;
 
     QTemporaryDir m_dir;
     std::unique_ptr<TrayTree> m_tree;
@@ -110,14 +97,21 @@ void TestWayland::initTestCase()
     QVERIFY(QDBusConnection::sessionBus().isConnected() && m_watcher.start());
     QVERIFY(m_english.load(u"QuilletTray_en"_s, QStringLiteral(QUILLET_QM_DIR)));
     m_tree = std::make_unique<TrayTree>(m_dir.filePath(u"tree"_s));
-    QVERIFY(m_tree->isValid() && m_tree->addUser(u"wayland"_s) && QDir().mkpath(m_dir.filePath(u"run"_s)));
+    QVERIFY(m_tree->isValid() && m_tree->addUser(u"wayland"_s) && QDir().mkpath(m_dir.filePath(u"run"_s))
+            && QDir().mkpath(m_dir.filePath(u"tmp"_s)));
     QFile config(m_dir.filePath(u"sway.conf"_s));
     QVERIFY(config.open(QIODevice::WriteOnly) && config.write("output HEADLESS-1 resolution 1024x768\n") > 0);
     config.close();
-    m_env.insert(u"XDG_RUNTIME_DIR"_s, m_dir.filePath(u"run"_s));
-    m_env.insert(u"WLR_BACKENDS"_s, u"headless"_s);
-    m_env.insert(u"WLR_RENDERER"_s, u"pixman"_s);
-    m_env.insert(u"WLR_LIBINPUT_NO_DEVICES"_s, u"1"_s);
+    const QStringList env {u"XDG_RUNTIME_DIR"_s,
+                           m_dir.filePath(u"run"_s),
+                           u"WLR_BACKENDS"_s,
+                           u"headless"_s,
+                           u"WLR_RENDERER"_s,
+                           u"pixman"_s,
+                           u"WLR_LIBINPUT_NO_DEVICES"_s,
+                           u"1"_s};
+    for (qsizetype i = 0; i < env.size(); i += 2)
+        m_env.insert(env.at(i), env.at(i + 1));
     m_sway.setProcessEnvironment(m_env);
     m_sway.start(u"sway"_s, {u"-c"_s, config.fileName()});
     QDir run(m_dir.filePath(u"run"_s));
@@ -135,22 +129,6 @@ void TestWayland::cleanupTestCase()
     TrayTree::removeInstanceLocks(m_dir.filePath(u"tmp"_s));
 }
 
-QVariant TestWayland::itemProperty(const QString& name) const
-{
-    const QDBusMessage reply
-        = call(m_watcher.items.value(0), u"/StatusNotifierItem"_s, u"org.freedesktop.DBus.Properties"_s,
-               u"Get"_s, {u"org.kde.StatusNotifierItem"_s, name});
-    return reply.arguments().value(0).value<QDBusVariant>().variant();
-}
-
-QString TestWayland::run(const QString& program, const QStringList& arguments) const
-{
-    QProcess process;
-    process.setProcessEnvironment(m_env);
-    process.start(program, arguments);
-    return process.waitForFinished(10000) ? QString::fromUtf8(process.readAllStandardOutput()) : QString();
-}
-
 // The tray's windows as the compositor has them, each with its rectangle.
 QJsonArray TestWayland::trayWindows() const
 {
@@ -161,11 +139,10 @@ QJsonArray TestWayland::trayWindows() const
         const QJsonObject node = nodes.takeFirst();
         if (node.value(u"pid"_s).toInteger() == m_tray.processId())
             windows.append(node.value(u"rect"_s));
-        for (const char* key : {"nodes", "floating_nodes"}) {
-            const QJsonArray children = node.value(QLatin1String(key)).toArray();
-            for (const QJsonValue& child : children)
-                nodes.append(child.toObject());
-        }
+        for (const QJsonValue& child : node.value(u"nodes"_s).toArray())
+            nodes.append(child.toObject());
+        for (const QJsonValue& child : node.value(u"floating_nodes"_s).toArray())
+            nodes.append(child.toObject());
     }
     return windows;
 }
@@ -177,16 +154,15 @@ void TestWayland::trayOnWaylandWithStatusNotifierIcon()
     env.remove(u"QT_QPA_PLATFORM"_s);
     for (const QString& name : {u"XDG_RUNTIME_DIR"_s, u"WAYLAND_DISPLAY"_s})
         env.insert(name, m_env.value(name));
-    QVERIFY(QDir().mkpath(m_dir.filePath(u"tmp"_s)));
     m_tray.setProcessEnvironment(env);
     m_tray.start(m_tree->executable(), {});
     QTRY_COMPARE_WITH_TIMEOUT(m_watcher.items.size(), 1, 20000);
 
     // What a panel shows: the product's tooltip, the quill on its green, the menu in the user's language.
     const QDBusArgument toolTip = itemProperty(u"ToolTip"_s).value<QDBusArgument>();
-    QString iconName, title;
+    QString title; // after the icon's name and pictures
     toolTip.beginStructure();
-    toolTip >> iconName;
+    toolTip >> title;
     toolTip.beginArray();
     toolTip.endArray();
     toolTip >> title;
@@ -195,11 +171,10 @@ void TestWayland::trayOnWaylandWithStatusNotifierIcon()
     QByteArray argb;
     pixmaps.beginArray();
     while (!pixmaps.atEnd()) {
-        int width = 0, height = 0;
+        int size[2] = {};
         QByteArray bytes;
         pixmaps.beginStructure();
-        pixmaps >> width >> height >> bytes;
-        pixmaps.endStructure();
+        pixmaps >> size[0] >> size[1] >> bytes;
         argb += bytes;
     }
     QVERIFY2(argb.contains(QByteArray::fromHex("ff019d49")), "no brand green in the icon");
@@ -207,39 +182,49 @@ void TestWayland::trayOnWaylandWithStatusNotifierIcon()
     const QString menu = itemProperty(u"Menu"_s).value<QDBusObjectPath>().path();
     const QDBusMessage layout = call(m_watcher.items.value(0), menu, u"com.canonical.dbusmenu"_s,
                                      u"GetLayout"_s, {0, -1, QStringList()});
+    // Its top-level entries: label, or "-" for a separator.
     QStringList labels, expected;
     QList<int> ids;
-    readMenu(layout.arguments().value(1).value<QDBusArgument>(), labels, ids);
+    const QDBusArgument root = layout.arguments().value(1).value<QDBusArgument>();
+    int id = 0;
+    QVariantMap properties;
+    root.beginStructure();
+    root >> id >> properties;
+    root.beginArray();
+    while (!root.atEnd()) {
+        const QDBusArgument child = qdbus_cast<QDBusVariant>(root).variant().value<QDBusArgument>();
+        child.beginStructure();
+        child >> id >> properties;
+        labels.append(
+            properties.value(u"type"_s) == u"separator"_s ? u"-"_s : properties.value(u"label"_s).toString());
+        ids.append(id);
+    }
     for (const char* key : {"&About", "-", "&CheckVersion", "&DiagTitle", "SettingsMenu", "-", "&Quit"})
         expected.append(key == "-"_L1 ? u"-"_s : m_english.translate("QObject", key).replace(u'&', u'_'));
     QCOMPARE(labels, expected);
 
     // A panel that restarts gets the item again.
-    m_watcher.stop();
+    QVERIFY(QDBusConnection::sessionBus().unregisterService(u"org.kde.StatusNotifierWatcher"_s));
     QVERIFY(m_watcher.start());
     QTRY_COMPARE_WITH_TIMEOUT(m_watcher.items.size(), 1, 20000);
 
     // About opens the box: the compositor shows it with its size; its picture goes to the README.
-    const auto click = [&](int id) {
+    const auto click = [&](int entry) {
         call(m_watcher.items.value(0), menu, u"com.canonical.dbusmenu"_s, u"Event"_s,
-             {id, u"clicked"_s, QVariant::fromValue(QDBusVariant(0)), 0u});
+             {entry, u"clicked"_s, QVariant::fromValue(QDBusVariant(0)), 0u});
     };
     click(ids.value(labels.indexOf(expected.first())));
     QJsonObject box;
     QTRY_VERIFY_WITH_TIMEOUT(!(box = trayWindows().at(0).toObject()).isEmpty(), 20000);
-    QVERIFY2(box.value(u"width"_s).toInt() >= 500 && box.value(u"height"_s).toInt() >= 200,
-             QJsonDocument(box).toJson().constData());
-    const QString geometry = u"%1,%2 %3x%4"_s.arg(box.value(u"x"_s).toInt())
-                                 .arg(box.value(u"y"_s).toInt())
-                                 .arg(box.value(u"width"_s).toInt())
-                                 .arg(box.value(u"height"_s).toInt());
+    const auto at = [&box](const char* key) { return box.value(QLatin1String(key)).toInt(); };
+    QVERIFY2(at("width") >= 500 && at("height") >= 200, QJsonDocument(box).toJson().constData());
     const QString picture = QStringLiteral(QUILLET_BUILD_DIR "/screenshots/wayland-about.png");
-    run(u"grim"_s, {u"-g"_s, geometry, picture});
+    run(u"grim"_s,
+        {u"-g"_s, u"%1,%2 %3x%4"_s.arg(at("x")).arg(at("y")).arg(at("width")).arg(at("height")), picture});
     QVERIFY(!QImage(picture).isNull());
 
     click(ids.value(labels.indexOf(expected.last())));
-    QVERIFY(m_tray.waitForFinished(20000));
-    QCOMPARE(m_tray.exitStatus(), QProcess::NormalExit);
+    QVERIFY(m_tray.waitForFinished(20000) && m_tray.exitStatus() == QProcess::NormalExit);
     QCOMPARE(m_tray.exitCode(), 0);
 }
 
