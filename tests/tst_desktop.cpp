@@ -21,7 +21,11 @@ private Q_SLOTS:
     void trayStartedBeforeTheTrayHost();
 
 private:
-    QString iconWindow() const;
+    // Qt maps the icon's window only once a tray host has taken it in.
+    QString iconWindow() const
+    {
+        return m_display.windows(m_tray.processId(), u"--classname"_s, u"^QuilletTray$"_s);
+    }
 
     QTemporaryDir m_dir;
     std::unique_ptr<TrayTree> m_tree;
@@ -44,22 +48,6 @@ void TestDesktop::cleanupTestCase()
     m_tray.kill();
     m_tray.waitForFinished(10000);
     TrayTree::removeInstanceLocks(m_dir.filePath(u"tmp"_s));
-}
-
-// The icon is embedded when the tray's window sits inside trayer's panel.
-QString TestDesktop::iconWindow() const
-{
-    const QStringList tree = m_display.run(u"xwininfo"_s, {u"-root"_s, u"-tree"_s}).split(u'\n');
-    const auto indent = [](const QString& line) { return line.size() - line.trimmed().size(); };
-    for (qsizetype i = 0; i < tree.size(); ++i) {
-        if (!tree.at(i).contains(u"(\"panel\" \"trayer\")"_s))
-            continue;
-        for (qsizetype j = i + 1; j < tree.size() && indent(tree.at(j)) > indent(tree.at(i)); ++j) {
-            if (tree.at(j).contains(u"\"QuilletTray\": (\"QuilletTray\" \"QuilletTray\")"_s))
-                return tree.at(j).trimmed().section(u' ', 0, 0);
-        }
-    }
-    return QString();
 }
 
 void TestDesktop::trayStartedBeforeTheTrayHost()
