@@ -1,6 +1,7 @@
 # `cpack` in the build directory makes a Debian package that installs the tree
 # (bin, etc, share) under /opt/kestrum/quillet, where the program expects its
-# helper script, and links the desktop entry into /usr/share/applications.
+# helper script, and links the desktop entry, its icons and the AppStream listing into
+# /usr/share, where desktops and software centres look.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kestrum-quillet-tray)
 set(CPACK_PACKAGE_VENDOR "Kestrum")
@@ -17,10 +18,11 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Kestrum <support@kestrum.eu>")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
 # The shared libraries are found by dpkg-shlibdeps; what is loaded or run only at
-# run time is listed here: the X11 platform plugin, and xdg-open for the log folder.
+# run time is listed here: the X11 platform plugin, and xdg-open for the log folder; the
+# Wayland plugin lets the tray run as a Wayland client, without it the tray uses X11.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6gui6 (>= 6.4), libqt6svg6 (>= 6.4), xdg-utils")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "desktop-file-utils")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "desktop-file-utils, qt6-wayland")
 # The configuration is the administrator's: upgrades keep local edits.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/conffiles
                                        ${CMAKE_CURRENT_LIST_DIR}/debian/postinst

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Renders the raster artwork from the SVG sources in Images/src and Themes/src.
+# Renders the raster artwork from the SVG sources in Images/src and Themes/src, and the
+# desktop icon theme's files in share/icons.
 # The results are committed, so the build never runs this; run it after changing a source.
 # Needs rsvg-convert (librsvg2-bin) and ImageMagick's convert.
 set -euo pipefail
@@ -34,6 +35,16 @@ for theme in Light Dark; do
     cp "$work/app.ico" "$root/Themes/${theme}Theme/ico.ico"
 done
 
+# The desktop's icon theme: menus, the autostart settings and notifications look it up by name.
+hicolor="$root/share/icons/hicolor"
+mkdir -p "$hicolor/scalable/apps"
+cp "$root/Images/src/quillet.svg" "$hicolor/scalable/apps/eu.kestrum.Quillet.svg"
+for size in 16 22 24 32 48 64 128 256; do
+    mkdir -p "$hicolor/${size}x${size}/apps"
+    render "$(mark_for_size $size)" $size "$work/hicolor.png"
+    convert "$work/hicolor.png" -define png:exclude-chunks=date,time "$hicolor/${size}x${size}/apps/eu.kestrum.Quillet.png"
+done
+
 rsvg-convert --width 150 --height 38 "$root/Themes/src/QLIcon-light.svg" --output "$root/Themes/LightTheme/QLIcon.png"
 rsvg-convert --width 150 --height 38 "$root/Themes/src/QLIcon-dark.svg" --output "$root/Themes/DarkTheme/QLIcon.png"
 
@@ -41,4 +52,4 @@ rsvg-convert --width 150 --height 38 "$root/Themes/src/QLIcon-dark.svg" --output
 for png in "$root"/Themes/*Theme/QLIcon.png; do
     convert "$png" -define png:exclude-chunks=date,time "$png"
 done
-echo "Rendered artwork into Images/ and Themes/."
+echo "Rendered artwork into Images/, Themes/ and share/icons/."

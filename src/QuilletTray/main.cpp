@@ -22,6 +22,10 @@ int main(int argc, char** argv)
     Q_INIT_RESOURCE(themes);
     Q_INIT_RESOURCE(images);
 
+    // In a Wayland session the tray is a Wayland client where Qt's plugin is installed, an X11 one otherwise.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "wayland;xcb");
+
     int exitCode = 0;
     {
         auto app = std::make_unique<QTrayApp>(argc, argv);

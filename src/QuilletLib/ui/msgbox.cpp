@@ -9,11 +9,13 @@
 #include <QCloseEvent>
 #include <QDebug>
 #include <QGraphicsDropShadowEffect>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QImageReader>
 #include <QMouseEvent>
 #include <QScrollBar>
 #include <QStyle>
+#include <QWindow>
 
 namespace {
 QList<MsgBox*> boxes;
@@ -26,6 +28,11 @@ constexpr int detailsStepMs = 30;
 constexpr int edgeReach = 6;
 // Smaller edge drags are jitter of the press, not a resize.
 constexpr int minimumResizeStep = 5;
+
+bool movedByCompositor()
+{
+    return MsgBox::compositorMovesWindows(QGuiApplication::platformName());
+}
 
 void runModal(MsgBox* box)
 {
@@ -98,6 +105,7 @@ void MsgBox::setupTitleBar()
     titleBar = new TitleBar(ui->frame);
     titleBar->setVisibleParts(TitleBar::PartClose);
     connect(titleBar, &TitleBar::moveVectorEvent, this, &MsgBox::dragTitleBar);
+    connect(titleBar, &TitleBar::pressed, this, &MsgBox::startSystemMove);
     connect(titleBar, &TitleBar::closeBtnClicked, this, &MsgBox::reject);
     ui->titleBarLayout->addWidget(titleBar);
 
@@ -191,6 +199,11 @@ void MsgBox::showError(QWidget* parent, const QString& title, AppException& e)
         showError(parent, title, QObject::tr("GeneralExceptionMessage"));
         qWarning() << "Missing detail message and general message in exception. Wrong usage of AppException!";
     }
+}
+
+bool MsgBox::compositorMovesWindows(const QString& platformName)
+{
+    return platformName.startsWith(QLatin1String("wayland"));
 }
 
 void MsgBox::setTerminating(bool value)
@@ -319,8 +332,18 @@ void MsgBox::animateDetails()
     setUpdatesEnabled(true);
 }
 
+void MsgBox::startSystemMove()
+{
+    if (!movedByCompositor())
+        return;
+    const bool accepted = windowHandle() && windowHandle()->startSystemMove();
+    qInfo() << "Asked the compositor to move the box:" << (accepted ? "accepted" : "refused");
+}
+
 void MsgBox::dragTitleBar(QVector2D dirVector)
 {
+    if (movedByCompositor())
+        return;
     move(pos() - QPoint(qRound(dirVector.x()), qRound(dirVector.y())));
 }
 
@@ -354,6 +377,14 @@ void MsgBox::onMouseMoveEvent(QMouseEvent* ev)
 
 void MsgBox::onMousePressEvent(QMouseEvent* ev)
 {
+    if (movedByCompositor()) {
+        const Qt::Edges edges
+            = (nearLeftEdge ? Qt::LeftEdge : Qt::Edges()) | (nearRightEdge ? Qt::RightEdge : Qt::Edges());
+        if (ev->button() == Qt::LeftButton && edges && windowHandle())
+            qInfo() << "Asked the compositor to resize the box:"
+                    << (windowHandle()->startSystemResize(edges) ? "accepted" : "refused");
+        return;
+    }
     lastPointer = ev->globalPosition().toPoint();
     startGeometry = geometry();
     resizing = ev->button() == Qt::LeftButton && (nearLeftEdge || nearRightEdge);

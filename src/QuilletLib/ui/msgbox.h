@@ -49,6 +49,9 @@ public:
     static void setTerminating(bool terminating);
     static void unregisterMsgBox(MsgBox* box);
     static QList<MsgBox*> openBoxes();
+    // A Wayland compositor ignores windows that move themselves: it moves and resizes them
+    // itself once asked to follow the pointer.
+    static bool compositorMovesWindows(const QString& platformName);
 
     void setDetailsAvailable(bool available);
     void setDetailsVisible(bool visible);
@@ -63,6 +66,7 @@ private Q_SLOTS:
     void on_btnOK_clicked();
     void on_btnDetails_clicked();
     void animateDetails();
+    void startSystemMove();
     void dragTitleBar(QVector2D dirVector);
     void onMouseMoveEvent(QMouseEvent* ev);
     void onMousePressEvent(QMouseEvent* ev);

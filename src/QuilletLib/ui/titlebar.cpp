@@ -81,6 +81,7 @@ void TitleBar::on_closeBtn_clicked()
 void TitleBar::mousePressEvent(QMouseEvent* event)
 {
     pressPoint = rounded(event->position());
+    Q_EMIT pressed();
 }
 
 void TitleBar::mouseDoubleClickEvent(QMouseEvent* event)

@@ -41,6 +41,8 @@ Q_SIGNALS:
     void closeBtnClicked();
     void maximizeBtnClicked();
     void minimalizeBtnClicked();
+    // A press that may start a drag; windows moved by the compositor start it from here.
+    void pressed();
 
 private Q_SLOTS:
     void on_minBtn_clicked();

@@ -1,0 +1,244 @@
+#include "traytree.h"
+
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTranslator>
+#include <QtTest>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+// What a desktop's panel does with a status-notifier icon: it keeps the list of items.
+class Watcher : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
+    Q_PROPERTY(bool IsStatusNotifierHostRegistered MEMBER hostRegistered)
+
+public:
+    bool start()
+    {
+        // The object stays while the service name comes and goes, as when a panel restarts.
+        items.clear();
+        bus.registerObject(u"/StatusNotifierWatcher"_s, this, QDBusConnection::ExportAllContents);
+        return bus.registerService(u"org.kde.StatusNotifierWatcher"_s);
+    }
+    QStringList items;
+    bool hostRegistered = true;
+
+public Q_SLOTS:
+    void RegisterStatusNotifierItem(const QString& service) { items.append(service); }
+
+private:
+    QDBusConnection bus = QDBusConnection::sessionBus();
+};
+
+namespace {
+QDBusMessage call(const QString& service, const QString& path, const QString& interface,
+                  const QString& method, const QVariantList& arguments)
+{
+    QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
+    message.setArguments(arguments);
+    return QDBusConnection::sessionBus().call(message);
+}
+
+} // namespace
+
+// The tray on a Wayland desktop as GNOME (with its AppIndicator extension) and KDE Plasma run it:
+// the icon as a StatusNotifierItem on the session bus, the boxes under a real compositor (sway,
+// headless). Runs as an ordinary user inside its own session bus, through the test's launcher.
+class TestWayland : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void trayOnWaylandWithStatusNotifierIcon();
+
+private:
+    QVariant itemProperty(const QString& name) const
+    {
+        const QDBusMessage reply
+            = call(m_watcher.items.value(0), u"/StatusNotifierItem"_s, u"org.freedesktop.DBus.Properties"_s,
+                   u"Get"_s, {u"org.kde.StatusNotifierItem"_s, name});
+        return reply.arguments().value(0).value<QDBusVariant>().variant();
+    }
+    QString run(const QString& program, const QStringList& arguments) const
+    {
+        QProcess process;
+        process.setProcessEnvironment(m_env);
+        process.start(program, arguments);
+        return process.waitForFinished(10000) ? QString::fromUtf8(process.readAllStandardOutput())
+                                              : QString();
+    }
+    QJsonArray trayWindows() const;
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<TrayTree> m_tree;
+    QProcessEnvironment m_env = QProcessEnvironment::systemEnvironment();
+    QProcess m_sway;
+    QProcess m_tray;
+    QProcess m_vnc;
+    Watcher m_watcher;
+    QTranslator m_english;
+};
+
+void TestWayland::initTestCase()
+{
+    if (getuid() == 0)
+        QSKIP("sway refuses to run as root: ctest starts this test as an ordinary user");
+    QVERIFY(QDBusConnection::sessionBus().isConnected() && m_watcher.start());
+    QVERIFY(m_english.load(u"QuilletTray_en"_s, QStringLiteral(QUILLET_QM_DIR)));
+    m_tree = std::make_unique<TrayTree>(m_dir.filePath(u"tree"_s));
+    QVERIFY(m_tree->isValid() && m_tree->addUser(u"wayland"_s) && QDir().mkpath(m_dir.filePath(u"run"_s))
+            && QDir().mkpath(m_dir.filePath(u"tmp"_s)));
+    QFile config(m_dir.filePath(u"sway.conf"_s));
+    QVERIFY(config.open(QIODevice::WriteOnly) && config.write("output HEADLESS-1 resolution 1024x768\n") > 0
+            && config.flush());
+    m_env.insert(u"XDG_RUNTIME_DIR"_s, m_dir.filePath(u"run"_s));
+    m_env.insert(u"WLR_BACKENDS"_s, u"headless"_s);
+    m_env.insert(u"WLR_RENDERER"_s, u"pixman"_s);
+    m_env.insert(u"WLR_LIBINPUT_NO_DEVICES"_s, u"1"_s);
+    m_sway.setProcessEnvironment(m_env);
+    m_sway.start(u"sway"_s, {u"-c"_s, config.fileName()});
+    QDir run(m_dir.filePath(u"run"_s));
+    QTRY_VERIFY_WITH_TIMEOUT(!run.entryList({u"sway-ipc.*"_s}, QDir::System).isEmpty(), 20000);
+    m_env.insert(u"SWAYSOCK"_s, run.filePath(run.entryList({u"sway-ipc.*"_s}, QDir::System).value(0)));
+    m_env.insert(u"WAYLAND_DISPLAY"_s, run.entryList({u"wayland-?"_s}, QDir::System).value(0));
+}
+
+void TestWayland::cleanupTestCase()
+{
+    for (QProcess* process : {&m_tray, &m_vnc, &m_sway}) {
+        process->kill();
+        process->waitForFinished(10000);
+    }
+    TrayTree::removeInstanceLocks(m_dir.filePath(u"tmp"_s));
+}
+
+// The tray's windows as the compositor has them, each with its rectangle.
+QJsonArray TestWayland::trayWindows() const
+{
+    QJsonArray windows;
+    QList<QJsonObject> nodes {
+        QJsonDocument::fromJson(run(u"swaymsg"_s, {u"-r"_s, u"-t"_s, u"get_tree"_s}).toUtf8()).object()};
+    while (!nodes.isEmpty()) {
+        const QJsonObject node = nodes.takeFirst();
+        if (node.value(u"pid"_s).toInteger() == m_tray.processId())
+            windows.append(node.value(u"rect"_s));
+        for (const QJsonValue& child : node.value(u"nodes"_s).toArray())
+            nodes.append(child.toObject());
+        for (const QJsonValue& child : node.value(u"floating_nodes"_s).toArray())
+            nodes.append(child.toObject());
+    }
+    return windows;
+}
+
+void TestWayland::trayOnWaylandWithStatusNotifierIcon()
+{
+    // No platform named: a Wayland session makes the tray a Wayland client.
+    QProcessEnvironment env = m_tree->environment(u"wayland"_s, m_dir.filePath(u"tmp"_s));
+    env.remove(u"QT_QPA_PLATFORM"_s);
+    for (const QString& name : {u"XDG_RUNTIME_DIR"_s, u"WAYLAND_DISPLAY"_s})
+        env.insert(name, m_env.value(name));
+    m_tray.setProcessEnvironment(env);
+    m_tray.start(m_tree->executable(), {});
+    QTRY_COMPARE_WITH_TIMEOUT(m_watcher.items.size(), 1, 20000);
+
+    // What a panel shows: the product's tooltip, the quill on its green, the menu in the user's language.
+    const QDBusArgument toolTip = itemProperty(u"ToolTip"_s).value<QDBusArgument>();
+    QString title; // after the icon's name and pictures
+    toolTip.beginStructure();
+    toolTip >> title;
+    toolTip.beginArray();
+    toolTip.endArray();
+    toolTip >> title;
+    QCOMPARE(title, m_english.translate("QObject", "Quillet"));
+    const QDBusArgument pixmaps = itemProperty(u"IconPixmap"_s).value<QDBusArgument>();
+    QByteArray argb;
+    pixmaps.beginArray();
+    while (!pixmaps.atEnd()) {
+        int size[2] = {};
+        QByteArray bytes;
+        pixmaps.beginStructure();
+        pixmaps >> size[0] >> size[1] >> bytes;
+        argb += bytes;
+    }
+    QVERIFY2(argb.contains(QByteArray::fromHex("ff019d49")), "no brand green in the icon");
+
+    const QString menu = itemProperty(u"Menu"_s).value<QDBusObjectPath>().path();
+    const QDBusMessage layout = call(m_watcher.items.value(0), menu, u"com.canonical.dbusmenu"_s,
+                                     u"GetLayout"_s, {0, -1, QStringList()});
+    // Its top-level entries: label, or "-" for a separator.
+    QStringList labels, expected;
+    QList<int> ids;
+    const QDBusArgument root = layout.arguments().value(1).value<QDBusArgument>();
+    int id = 0;
+    QVariantMap properties;
+    root.beginStructure();
+    root >> id >> properties;
+    root.beginArray();
+    while (!root.atEnd()) {
+        const QDBusArgument child = qdbus_cast<QDBusVariant>(root).variant().value<QDBusArgument>();
+        child.beginStructure();
+        child >> id >> properties;
+        labels.append(
+            properties.value(u"type"_s) == u"separator"_s ? u"-"_s : properties.value(u"label"_s).toString());
+        ids.append(id);
+    }
+    for (const char* key : {"&About", "-", "&CheckVersion", "&DiagTitle", "SettingsMenu", "-", "&Quit"})
+        expected.append(key == "-"_L1 ? u"-"_s : m_english.translate("QObject", key).replace(u'&', u'_'));
+    QCOMPARE(labels, expected);
+
+    // A panel that restarts gets the item again.
+    QVERIFY(QDBusConnection::sessionBus().unregisterService(u"org.kde.StatusNotifierWatcher"_s));
+    QVERIFY(m_watcher.start());
+    QTRY_COMPARE_WITH_TIMEOUT(m_watcher.items.size(), 1, 20000);
+
+    // About opens the box: the compositor shows it with its size; its picture goes to the README.
+    const auto click = [&](int entry) {
+        call(m_watcher.items.value(0), menu, u"com.canonical.dbusmenu"_s, u"Event"_s,
+             {entry, u"clicked"_s, QVariant::fromValue(QDBusVariant(0)), 0u});
+    };
+    click(ids.value(labels.indexOf(expected.first())));
+    QJsonObject box;
+    QTRY_VERIFY_WITH_TIMEOUT(!(box = trayWindows().at(0).toObject()).isEmpty(), 20000);
+    const auto at = [&box](const char* key) { return box.value(QLatin1String(key)).toInt(); };
+    QVERIFY2(at("width") >= 500 && at("height") >= 200, QJsonDocument(box).toJson().constData());
+    run(u"grim"_s,
+        {u"-g"_s, u"%1,%2 %3x%4"_s.arg(at("x")).arg(at("y")).arg(at("width")).arg(at("height")),
+         QStringLiteral(QUILLET_BUILD_DIR "/screenshots/wayland-about.png")});
+
+    // A real drag on the title bar with a VNC client's pointer (wayvnc's virtual pointer): the box
+    // asks the compositor to move it, and the compositor moves it with the pointer.
+    m_vnc.setProcessEnvironment(m_env);
+    m_vnc.start(u"wayvnc"_s, {u"127.0.0.1"_s, u"5977"_s});
+    QTcpSocket rfb;
+    QTRY_VERIFY_WITH_TIMEOUT((rfb.connectToHost(u"127.0.0.1"_s, 5977), rfb.waitForConnected(500)), 10000);
+    rfb.write("RFB 003.008\n\x01\x01"); // the protocol version, no authentication, a shared session
+    const auto pointer = [&](int held, int dx) {
+        QDataStream(&rfb) << quint8(5) << quint8(held) << quint16(at("x") + 200 + dx)
+                          << quint16(at("y") + 20);
+    };
+    pointer(1, 0);
+    QVERIFY(m_tree->waitForLog(u"wayland"_s, m_tray.processId(), u"move the box: accepted"_s));
+    pointer(1, 100);
+    pointer(0, 100);
+    QTRY_COMPARE_WITH_TIMEOUT(trayWindows().at(0).toObject().value(u"x"_s).toInt(), at("x") + 100, 10000);
+
+    click(ids.value(labels.indexOf(expected.last())));
+    QVERIFY(m_tray.waitForFinished(20000) && m_tray.exitStatus() == QProcess::NormalExit);
+    QCOMPARE(m_tray.exitCode(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestWayland)
+#include "tst_wayland.moc"
