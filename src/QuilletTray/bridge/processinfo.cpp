@@ -182,7 +182,14 @@ ProcessInfo ProcessInfo::forConnection(const QHostAddress& peerAddress, quint16 
 
 bool ProcessInfo::checkClient(const QWebSocket* socket)
 {
-    const ProcessInfo peer = forWebSocket(socket);
+    return checkPeer(socket->localAddress(), socket->localPort(), socket->peerAddress(), socket->peerPort());
+}
+
+bool ProcessInfo::checkPeer(const QHostAddress& localAddress, quint16 localPort,
+                            const QHostAddress& peerAddress, quint16 peerPort)
+{
+    const ProcessInfo peer
+        = forConnection(peerAddress, peerPort, localAddress, localPort, QStringLiteral("/proc/net/tcp"));
     if (peer.isEmpty()) {
         qWarning() << "Unable to check WebSocket client";
         return false;

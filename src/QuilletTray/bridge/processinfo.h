@@ -25,6 +25,9 @@ public:
 
     // Accepts the socket's peer only when it runs under the tray's own user; logs the verdict.
     static bool checkClient(const QWebSocket* socket);
+    // The same for a connection that is not yet a WebSocket, named by its two ends.
+    static bool checkPeer(const QHostAddress& localAddress, quint16 localPort,
+                          const QHostAddress& peerAddress, quint16 peerPort);
 
     QString uid() const { return m_uid; }
     bool isEmpty() const { return m_uid.isEmpty(); }
