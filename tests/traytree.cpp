@@ -14,10 +14,8 @@ TrayTree::TrayTree(const QString& root)
     : rootPath(root)
 {
     const QDir dir(root);
-    for (const char* sub : {"bin", "etc", "share/translations", "share/applications"}) {
-        if (!dir.mkpath(QString::fromLatin1(sub)))
-            return;
-    }
+    for (const char* sub : {"bin", "etc", "share/translations", "share/applications"})
+        dir.mkpath(QString::fromLatin1(sub));
     const QList<QPair<QString, QString>> files {
         {QStringLiteral(QUILLET_TRAY_EXE), u"bin/QuilletTray"_s},
         {QStringLiteral(QUILLET_SOURCE_DIR "/etc/Quillet.conf"), u"etc/Quillet.conf"_s},
@@ -26,30 +24,17 @@ TrayTree::TrayTree(const QString& root)
         {QStringLiteral(QUILLET_SOURCE_DIR "/share/applications/eu.kestrum.Quillet.desktop"),
          u"share/applications/eu.kestrum.Quillet.desktop"_s},
     };
-    for (const auto& [source, target] : files) {
-        if (!QFile::copy(source, dir.filePath(target)))
-            return;
-    }
     valid = true;
-}
-
-QString TrayTree::home(const QString& user) const
-{
-    return rootPath + u"/users/"_s + user + u"/home"_s;
-}
-
-QString TrayTree::dataHome(const QString& user) const
-{
-    return rootPath + u"/users/"_s + user + u"/data"_s;
+    for (const auto& [source, target] : files)
+        valid = valid && QFile::copy(source, dir.filePath(target));
 }
 
 bool TrayTree::addUser(const QString& user) const
 {
     const QString logDir = dataHome(user) + u"/Kestrum/Quillet/Logs"_s;
-    if (!QDir().mkpath(home(user) + u"/.config"_s) || !QDir().mkpath(logDir))
-        return false;
     QFile log(logDir + u"/QuilletTrayLog.txt"_s);
-    return log.open(QIODevice::WriteOnly);
+    return QDir().mkpath(home(user) + u"/.config"_s) && QDir().mkpath(home(user) + u"/tmp"_s)
+        && QDir().mkpath(logDir) && log.open(QIODevice::WriteOnly);
 }
 
 QProcessEnvironment TrayTree::environment(const QString& user, const QString& tmpDir) const
@@ -70,37 +55,42 @@ QStringList TrayTree::logLines(const QString& user, qint64 pid) const
     QFile file(dataHome(user) + u"/Kestrum/Quillet/Logs/QuilletTrayLog.txt"_s);
     if (!file.open(QIODevice::ReadOnly))
         return {};
-    const QString marker = u" - %1 - "_s.arg(pid);
-    QStringList lines;
-    for (const QString& line : QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts)) {
-        if (line.contains(marker))
-            lines.append(line);
-    }
-    return lines;
+    return QString::fromUtf8(file.readAll()).split(u'\n').filter(u" - %1 - "_s.arg(pid));
 }
 
 bool TrayTree::waitForLog(const QString& user, qint64 pid, const QString& text) const
 {
-    const QDeadlineTimer deadline(30000);
-    while (!logLines(user, pid).join(u'\n').contains(text)) {
-        if (deadline.hasExpired())
-            return false;
-        QTest::qWait(50);
-    }
-    return true;
+    return QTest::qWaitFor([&] { return logLines(user, pid).join(u'\n').contains(text); }, 30000);
 }
 
 quint16 TrayTree::listeningPort(const QString& user, qint64 pid) const
 {
-    const QRegularExpression attempt(
-        QStringLiteral(R"(Server starts listening on "127\.0\.0\.1" : (\d+) - )"));
+    const QRegularExpression attempt(u"Server is listening on port (\\d+) - "_s);
     quint16 port = 0;
     for (const QString& line : logLines(user, pid)) {
-        const QRegularExpressionMatch match = attempt.match(line);
-        if (match.hasMatch())
+        if (const QRegularExpressionMatch match = attempt.match(line); match.hasMatch())
             port = match.captured(1).toUShort();
     }
     return port;
+}
+
+bool TrayTree::writeScript(const QString& name, const QString& program) const
+{
+    QFile script(rootPath + u"/bin/"_s + name);
+    return script.open(QIODevice::WriteOnly)
+        && script.write("#!/bin/sh\nexec '" + program.toUtf8() + "'\n") > 0
+        && script.setPermissions(script.permissions() | QFile::ExeOwner);
+}
+
+bool TrayTree::writeConfig(const QString& trayElements) const
+{
+    QFile file(rootPath + u"/etc/Quillet.conf"_s);
+    return file.open(QIODevice::WriteOnly)
+        && file.write(u"<Quillet><QuilletTray>%1</QuilletTray><QuilletUpdater><Version>2.6.1</Version>"
+                      "<Url>https://example.invalid/v.xml</Url><DownloadUrl>https://example.invalid/"
+                      "</DownloadUrl></QuilletUpdater></Quillet>"_s.arg(trayElements)
+                          .toUtf8())
+        > 0;
 }
 
 void TrayTree::removeInstanceLocks(const QString& tmpDir)
@@ -109,17 +99,35 @@ void TrayTree::removeInstanceLocks(const QString& tmpDir)
     for (const QString& name : dir.entryList({u"qipc_*"_s}, QDir::Files)) {
         // Qt names its System V objects by ftok() of these key files.
         const key_t key = ftok(QFile::encodeName(dir.filePath(name)).constData(), 'Q');
-        if (key == -1)
-            continue;
-        if (name.startsWith(QLatin1String("qipc_sharedmemory_"))) {
-            const int id = shmget(key, 0, 0);
-            if (id != -1)
-                shmctl(id, IPC_RMID, nullptr);
-        } else if (name.startsWith(QLatin1String("qipc_systemsem_"))) {
-            const int id = semget(key, 1, 0);
-            if (id != -1)
-                semctl(id, 0, IPC_RMID);
-        }
+        if (name.startsWith(QLatin1String("qipc_sharedmemory_")) && shmget(key, 0, 0) != -1)
+            shmctl(shmget(key, 0, 0), IPC_RMID, nullptr);
+        else if (name.startsWith(QLatin1String("qipc_systemsem_")) && semget(key, 1, 0) != -1)
+            semctl(semget(key, 1, 0), 0, IPC_RMID);
         QFile::remove(dir.filePath(name));
     }
+}
+
+TrayProcess::TrayProcess(const TrayTree& trayTree, const QString& userName)
+    : tree(trayTree)
+    , user(userName)
+{
+    process.setProcessEnvironment(tree.environment(user, tree.home(user) + u"/tmp"_s));
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+}
+
+TrayProcess::~TrayProcess()
+{
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished(10000);
+    }
+    TrayTree::removeInstanceLocks(tree.home(user) + u"/tmp"_s);
+}
+
+bool TrayProcess::start()
+{
+    process.start(tree.executable(), {});
+    return process.waitForStarted(10000)
+        && QTest::qWaitFor([&] { return (port = tree.listeningPort(user, process.processId())) != 0; },
+                           30000);
 }

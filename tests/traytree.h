@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
@@ -17,8 +18,11 @@ public:
 
     // Makes the user's HOME (with ~/.config) and data directory with an empty log file.
     bool addUser(const QString& user) const;
-    QString home(const QString& user) const;
-    QString dataHome(const QString& user) const;
+    QString home(const QString& user) const { return rootPath + QStringLiteral("/users/") + user + "/home"; }
+    QString dataHome(const QString& user) const
+    {
+        return rootPath + QStringLiteral("/users/") + user + "/data";
+    }
     // Environment for a tray of this user; TMPDIR decides where the per-user
     // instance lock lives, so tests do not meet trays of other test runs.
     QProcessEnvironment environment(const QString& user, const QString& tmpDir) const;
@@ -26,8 +30,12 @@ public:
     QStringList logLines(const QString& user, qint64 pid) const;
     // Waits up to 30 seconds for a log line of that process containing text.
     bool waitForLog(const QString& user, qint64 pid, const QString& text) const;
-    // The port of the process's last listening attempt, the one that succeeded; 0 if none.
+    // The port that process listens on; 0 while it doesn't.
     quint16 listeningPort(const QString& user, qint64 pid) const;
+    // bin/<name>: a start script that runs the program.
+    bool writeScript(const QString& name, const QString& program) const;
+    // etc/Quillet.conf with these elements in the QuilletTray section.
+    bool writeConfig(const QString& trayElements) const;
 
     // Killed trays leave their instance locks in the kernel; removes those whose
     // key files lie in tmpDir. Call only when no tray of the test runs any more.
@@ -36,4 +44,22 @@ public:
 private:
     QString rootPath;
     bool valid = false;
+};
+
+// A tray of one user of a tree, run as its own process; it is always ended with the object.
+class TrayProcess
+{
+public:
+    TrayProcess(const TrayTree& tree, const QString& user);
+    ~TrayProcess();
+    // Starts it and waits until it listens; the port is then known.
+    bool start();
+    bool logged(const QString& text) const { return tree.waitForLog(user, process.processId(), text); }
+
+    QProcess process;
+    quint16 port = 0;
+
+private:
+    const TrayTree& tree;
+    const QString user;
 };

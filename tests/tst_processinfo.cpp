@@ -1,4 +1,3 @@
-#include "bridgetestsupport.h"
 #include "processinfo.h"
 
 #include <QProcess>
@@ -24,7 +23,6 @@ private Q_SLOTS:
     void recordedTable_data();
     void recordedTable();
     void unknownUserIsNobodysEqual();
-    void otherUserIsRefused();
 };
 
 void TestProcessInfo::recordedTable_data()
@@ -97,31 +95,6 @@ void TestProcessInfo::unknownUserIsNobodysEqual()
     QVERIFY(!(unknown == ProcessInfo()) && !(unknown == ProcessInfo("1000"))
             && !(ProcessInfo("1000") == unknown));
     QVERIFY(ProcessInfo("1000") == ProcessInfo("1000") && !(ProcessInfo("1000") == ProcessInfo("100")));
-}
-
-// The accepted same-user page is a row of tst_nativemessagingsockethandler.
-void TestProcessInfo::otherUserIsRefused()
-{
-    if (getuid() != 0)
-        QSKIP("Needs root to run a page under another user");
-    AppDir dir;
-    QVERIFY(dir.useDemoSigner("Quillet.sh"));
-    Bridge bridge;
-    QProcess page;
-    page.start(QStringLiteral(QUILLET_PEER_UID_CLIENT_EXE),
-               {QString::number(bridge.port), QStringLiteral("65534"), checkContext("Quillet", "9")});
-    QTRY_VERIFY_WITH_TIMEOUT(page.state() == QProcess::NotRunning, 20000);
-    QCOMPARE(page.exitCode(), 0);
-    QCOMPARE(
-        QString::fromUtf8(page.readAllStandardOutput()).trimmed(),
-        R"({"error":"Bad context!","id":"9","method":"Quillet.2.6.1.page1.QES.CheckContext","result":""})");
-    QVERIFY2(bridge.logged({"Performing WebSocket client check",
-                            "WebSocket client is NOT authorized to communicate with this server",
-                            "Quillet Tray is running under user:  \"0\"",
-                            "Connecting application is running under user:  \"65534\"",
-                            "Socket is going to be closed."}),
-             qPrintable(bridge.capture.lines().join('\n')));
-    QCOMPARE(bridge.capture.count("Starting Quillet"), 0);
 }
 
 QTEST_GUILESS_MAIN(TestProcessInfo)

@@ -19,16 +19,6 @@ namespace {
 // The close code "try again later", which Qt has no name for.
 constexpr auto closeCodeTryAgainLater = QWebSocketProtocol::CloseCode(1013);
 
-// Read for each connection, so that an edit applies to the next page at once.
-void reloadConfig()
-{
-    try {
-        QuilletConfig::instance()->loadConfig();
-    } catch (const AppException& error) {
-        qWarning() << error.generalMessage();
-    }
-}
-
 template <typename T> T configValue(T (QuilletConfig::*value)() const, T fallback)
 {
     try {
@@ -80,6 +70,7 @@ bool ServerCommunicator::startListening(quint16 port)
     const int on = 1;
     setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     ::listen(descriptor, SOMAXCONN);
+    qInfo() << "Server is listening on port" << port;
     return true;
 }
 
@@ -94,9 +85,16 @@ int ServerCommunicator::openSessions() const
 void ServerCommunicator::acceptConnections()
 {
     while (QTcpSocket* connection = listener.nextPendingConnection()) {
-        reloadConfig();
+        // The check is on unless a readable configuration says otherwise.
+        bool checkUser = true;
+        try {
+            QuilletConfig::instance()->loadConfig();
+            checkUser = QuilletConfig::instance()->checkUser();
+        } catch (const AppException& error) {
+            qWarning() << error.generalMessage();
+        }
         // Another user's program costs no handshake, no session and no descriptor kept open.
-        if (configValue(&QuilletConfig::checkUser, true)
+        if (checkUser
             && !ProcessInfo::checkPeer(connection->localAddress(), connection->localPort(),
                                        connection->peerAddress(), connection->peerPort())) {
             qWarning() << "Closing a connection before its handshake: its user is not the tray's";
