@@ -23,7 +23,7 @@ NativeMessagingSocketHandler::NativeMessagingSocketHandler(QWebSocket* webSocket
     socket->setMaxAllowedIncomingMessageSize(maxIncomingMessageSize);
 
     connect(socket, &QWebSocket::aboutToClose, this, [this] {
-        if (socket && socket->closeCode() == QWebSocketProtocol::CloseCodeTooMuchData) {
+        if (socket->closeCode() == QWebSocketProtocol::CloseCodeTooMuchData) {
             qWarning() << "Closing the connection, the page sent a message over" << maxIncomingMessageSize
                        << "bytes:" << socket->closeReason();
         }
@@ -119,6 +119,7 @@ void NativeMessagingSocketHandler::startSigner(const QString& scriptName, const 
     // The server owns the signer: after the page has gone it may still have its grace time.
     signer = new SignerProcess(parent());
     connect(signer, &SignerProcess::messageReceived, this, &NativeMessagingSocketHandler::relay);
+    connect(signer, &SignerProcess::outputRead, this, &NativeMessagingSocketHandler::checkOutputBacklog);
     connect(signer, &SignerProcess::failed, this, &NativeMessagingSocketHandler::dispose);
     connect(signer, &SignerProcess::ended, this, &NativeMessagingSocketHandler::dispose);
     signer->start(path, socket->origin());
@@ -139,7 +140,6 @@ void NativeMessagingSocketHandler::relay(const QByteArray& payload)
 {
     noteSize(payload.size());
     sendTextMessage(QString::fromUtf8(payload));
-    checkOutputBacklog();
 }
 
 void NativeMessagingSocketHandler::noteSize(qint64 size)
@@ -149,14 +149,15 @@ void NativeMessagingSocketHandler::noteSize(qint64 size)
 
 void NativeMessagingSocketHandler::checkOutputBacklog()
 {
-    if (disposed || !signer)
+    if (disposed)
         return;
     // Output waits behind an empty message, or for a page that reads slower than the child writes.
     const qint64 queued = signer->unreadBytes() + socket->bytesToWrite();
-    if (queued <= maxQueuedBytes)
+    // The same bound as for what waits for the signer.
+    if (queued <= SignerProcess::maxQueuedBytes)
         return;
     qWarning() << "Closing the session:" << queued << "bytes from Quillet wait for the page, the limit is"
-               << maxQueuedBytes;
+               << SignerProcess::maxQueuedBytes;
     signer->stopReading();
     dispose();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "nativemessagereader.h"
 #include "nativemessages.h"
 
 #include <QObject>
@@ -21,11 +22,9 @@ public:
     NativeMessagingSocketHandler(QWebSocket* socket, QObject* parent);
     ~NativeMessagingSocketHandler() override;
 
-    // A page can't make the tray hold more than this for one message; a connection that
+    // A page can't make the tray hold more for one message than a signer can; a connection that
     // sends more is closed with the close code for a message that is too big.
-    static constexpr quint64 maxIncomingMessageSize = 64 * 1024 * 1024;
-    // Past this many bytes from the signer waiting for the page the session ends.
-    static constexpr qint64 maxQueuedBytes = 128 * 1024 * 1024;
+    static constexpr quint64 maxIncomingMessageSize = NativeMessageReader::maxMessageSize;
     // A session that passed a message this large gives the memory it grew back when it ends.
     static constexpr qint64 largeMessageSize = 1024 * 1024;
     // A connection that hasn't asked for a session by then is closed.

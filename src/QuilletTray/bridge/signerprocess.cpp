@@ -133,7 +133,9 @@ void SignerProcess::readOutput()
             emit messageReceived(payload);
     } catch (const AppException& error) {
         failOutput(error);
+        return;
     }
+    emit outputRead();
 }
 
 void SignerProcess::outputEnded()

@@ -28,7 +28,6 @@ public:
     // Starts the script with no arguments in its own directory; the child learns the page's
     // origin from QUILLET_ORIGIN. The start is asynchronous.
     void start(const QString& scriptPath, const QString& origin);
-    bool isStarted() const { return process.state() != QProcess::NotRunning; }
     // Writes one native message; while the child starts it waits for the start. False when no
     // child runs or is starting.
     bool write(const QByteArray& payload);
@@ -43,6 +42,8 @@ public:
 
 Q_SIGNALS:
     void messageReceived(const QByteArray& payload);
+    // A read of the child's output is over; what is left waits for the next one.
+    void outputRead();
     // The child failed to start, crashed, broke the framing or fell behind; already logged.
     void failed();
     // The child has ended; its output has been handed out before.
