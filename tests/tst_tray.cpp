@@ -48,13 +48,13 @@ private Q_SLOTS:
     void brokenSigner();
     void pageOverLimits_data();
     void pageOverLimits();
+    void silentPageIsClosed();
     void handshake_data();
     void handshake();
     void otherUser_data();
     void otherUser();
     void signerLearnsOrigin_data();
     void signerLearnsOrigin();
-    void silentPageIsClosed();
     void shutdown_data();
     void shutdown();
 
@@ -233,6 +233,12 @@ void TestTray::pageOverLimits()
     QCOMPARE(page.closeCode, closeCode);
 }
 
+void TestTray::silentPageIsClosed()
+{
+    QVERIFY(silent->waitClosed(60000));
+    QCOMPARE(silent->closeCode, 1001);
+}
+
 void TestTray::handshake_data()
 {
     QTest::addColumn<QString>("config");
@@ -245,7 +251,7 @@ void TestTray::handshake_data()
     QTest::newRow("listed origin") << allowed << "https://sign.example.com" << 101 << 0;
     QTest::newRow("listed host over http") << allowed << "http://sign.example.com" << 403 << 0;
     QTest::newRow("no Origin header with a list") << allowed << "" << 403 << 0;
-    QTest::newRow("beyond MaxSessions") << checkOn + "<MaxSessions>1</MaxSessions>"
+    QTest::newRow("beyond MaxSessions") << checkOn + "<MaxSessions>2</MaxSessions>"
                                         << "" << 101 << 1013;
 }
 
@@ -256,8 +262,10 @@ void TestTray::handshake()
     QFETCH(int, status);
     QFETCH(int, closeCode);
 
-    Page open(tray->port);
-    QVERIFY(open.startSession(demo));
+    // The silent page has gone: these two are the only sessions.
+    Page first(tray->port);
+    Page second(tray->port);
+    QVERIFY(first.startSession(demo) && second.startSession(demo));
     QVERIFY(tree->writeConfig(config));
     const auto restore = qScopeGuard([&] { tree->writeConfig(checkOn); });
     QCOMPARE(rawHandshake(tray->port, origin, closeCode != 0), qMakePair(status, closeCode));
@@ -320,12 +328,6 @@ void TestTray::signerLearnsOrigin()
     page.send(request(demo, "Origin", "1"));
     QVERIFY(page.waitReceived());
     QCOMPARE(page.received, QStringList {reply(demo, "Origin", "1", origin)});
-}
-
-void TestTray::silentPageIsClosed()
-{
-    QVERIFY(silent->waitClosed(60000));
-    QCOMPARE(silent->closeCode, 1001);
 }
 
 void TestTray::shutdown_data()
