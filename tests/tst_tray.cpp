@@ -216,18 +216,12 @@ void TestTray::pageOverLimits()
 
     Page page(tray->port);
     QVERIFY(page.startSession(faulty));
-    if (signerReads) {
-        page.send(QString(64 * MiB + 1, u'x'));
-    } else {
-        page.send(request(faulty, "StopReading"));
-        const QString message = request(faulty, "Data", "2", {QString(MiB, u'p')});
-        // The tray takes no more than its bound for a signer that reads nothing.
-        for (qint64 sent = 0; !page.closed && sent < 1024 * MiB; QTest::qWait(1)) {
-            if (page.socket.bytesToWrite() < 4 * MiB) {
-                page.send(message);
-                sent += message.size();
-            }
-        }
+    page.send(signerReads ? QString(64 * MiB + 1, u'x') : request(faulty, "StopReading"));
+    const QString message = request(faulty, "Data", "2", {QString(MiB, u'p')});
+    // The tray takes no more than its bound for a signer that reads nothing.
+    for (qint64 sent = 0; !signerReads && !page.closed && sent < 1024 * MiB; QTest::qWait(1)) {
+        if (page.socket.bytesToWrite() < 4 * MiB)
+            page.send(message), sent += message.size();
     }
     QVERIFY(page.waitClosed(60000));
     QCOMPARE(page.closeCode, closeCode);
