@@ -20,7 +20,7 @@ QByteArray frame(const QByteArray& payload)
 } // namespace
 
 // Each row hands the reader its pieces one read at a time, as a pipe would, and lists what
-// comes out after each read. A payload cut off by the signer's exit is a row of tst_faults.
+// comes out after each read. A payload cut off by the signer's exit is a row of tst_tray.
 class TestNativeMessageReader : public QObject
 {
     Q_OBJECT
