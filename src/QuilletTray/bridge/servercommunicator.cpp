@@ -48,6 +48,7 @@ ServerCommunicator::ServerCommunicator(QObject* parent)
         killSigners();
         for (QWebSocket* socket : findChildren<QWebSocket*>(Qt::FindDirectChildrenOnly))
             socket->abort();
+        QMetaObject::invokeMethod(this, &ServerCommunicator::checkStopped, Qt::QueuedConnection);
     });
 }
 
@@ -130,6 +131,7 @@ void ServerCommunicator::refuse(QWebSocket* socket, QWebSocketProtocol::CloseCod
 {
     socket->setParent(this);
     connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
+    connect(socket, &QObject::destroyed, this, &ServerCommunicator::checkStopped, Qt::QueuedConnection);
     QTimer::singleShot(SignerProcess::terminateTimeoutMs, socket, [socket] {
         socket->abort();
         socket->deleteLater();
@@ -184,7 +186,7 @@ void ServerCommunicator::killSigners()
 
 void ServerCommunicator::checkStopped()
 {
-    if (hasStopped || !findChildren<SignerProcess*>(Qt::FindDirectChildrenOnly).isEmpty()
+    if (!shuttingDown || hasStopped || !findChildren<SignerProcess*>(Qt::FindDirectChildrenOnly).isEmpty()
         || !findChildren<QWebSocket*>(Qt::FindDirectChildrenOnly).isEmpty())
         return;
     hasStopped = true;
