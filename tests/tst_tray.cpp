@@ -94,6 +94,8 @@ void TestTray::relay_data()
     const QJsonArray large {QString(16 * MiB, u'x')};
     QTest::newRow("16 MiB both ways")
         << demo << "Echo" << large << QStringList {reply(demo, "Echo", "1", large)};
+    QTest::newRow("signer's standard error")
+        << demo << "Log" << QJsonArray {QString(100000, u'd')} << QStringList {reply(demo, "Log", "1", "")};
     QTest::newRow("frames cut across reads")
         << faulty << "Split" << QJsonArray()
         << QStringList {QStringLiteral("{\"result\":\"%1\"}").arg(QString(100000, u's')), "{}", "{}"};
@@ -112,6 +114,10 @@ void TestTray::relay()
     QVERIFY(page.waitReceived(expected.size()));
     QCOMPARE(page.received, expected);
     QVERIFY(!page.closed);
+    // A log line quotes at most the first 4 KiB of a message.
+    QVERIFY(method != "Log" || tray->logged(QString(4096, u'd')));
+    for (const QString& line : tree->logLines(QStringLiteral("alice"), tray->process.processId()))
+        QVERIFY(line.size() < 5120);
 }
 
 void TestTray::sessionStart_data()
