@@ -104,6 +104,16 @@ void ServerCommunicator::acceptConnections()
             continue;
         }
         server.handleConnection(connection);
+        // The server times only the handshakes of connections it accepted itself. A connection
+        // that became a WebSocket has gone on to a session or been refused by now.
+        QTimer::singleShot(handshakeTimeoutMs, connection, [this, connection, port = connection->peerPort()] {
+            for (const QWebSocket* socket : findChildren<QWebSocket*>()) {
+                if (socket->peerPort() == port)
+                    return;
+            }
+            connection->abort();
+            connection->deleteLater();
+        });
     }
 }
 
