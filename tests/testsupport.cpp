@@ -379,8 +379,10 @@ TrayProcess::TrayProcess(const TrayTree& trayTree, const QString& userName)
 
 TrayProcess::~TrayProcess()
 {
-    process.kill();
-    process.waitForFinished(10000);
+    // Asked to end, the tray ends its signers too.
+    process.terminate();
+    if (!process.waitForFinished(10000))
+        process.kill(), process.waitForFinished(10000);
     TrayTree::removeInstanceLocks(tree.home(user) + u"/tmp"_s);
 }
 
