@@ -1,6 +1,6 @@
-// A signer that misbehaves on request, for tst_faults: it reads native messages like a real
-// signer and commits the fault that the last part of a message's method names (see the
-// test's table). DisposeInstance ends it; other methods are ignored.
+// A signer that misbehaves on request: it reads native messages like a real signer and commits
+// the fault that the last part of a message's method names. DisposeInstance is noted in the
+// file "signer-events" of its working directory and ends it, unless IgnoreDispose came first.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -8,9 +8,16 @@
 #include <unistd.h>
 
 namespace {
-void put(const void* data, size_t size)
+void put(const std::string& bytes)
 {
-    std::fwrite(data, 1, size, stdout);
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    std::fflush(stdout);
+}
+
+std::string frame(const std::string& payload)
+{
+    const auto length = std::int32_t(payload.size());
+    return std::string(reinterpret_cast<const char*>(&length), sizeof length) + payload;
 }
 } // namespace
 
@@ -18,43 +25,41 @@ int main()
 {
     std::int32_t length = 0;
     std::string payload;
+    bool ignoreDispose = false;
     while (std::fread(&length, sizeof length, 1, stdin) == 1 && length >= 0) {
         payload.resize(size_t(length));
         if (std::fread(payload.data(), 1, payload.size(), stdin) != payload.size())
             return 0;
         const auto has = [&](const char* name) { return payload.find(name) != std::string::npos; };
-        if (has(".QES.DisposeInstance\""))
-            return 0;
+        if (has(".QES.DisposeInstance\"")) {
+            if (FILE* events = std::fopen("signer-events", "a"))
+                std::fputs("disposed\n", events), std::fclose(events);
+            if (!ignoreDispose)
+                return 0;
+        }
+        ignoreDispose = ignoreDispose || has(".QES.IgnoreDispose\"");
+        if (has(".QES.Pid\""))
+            put(frame("{\"result\":" + std::to_string(getpid()) + "}"));
         if (has(".QES.Crash\"") || has(".QES.ExitMidFrame\"")) {
             // A frame of 1000 bytes of which only 10 come.
-            length = 1000;
-            put(&length, sizeof length);
-            put("{\"result\":", 10);
-            std::fflush(stdout);
+            put(frame(std::string(1000, ' ')).substr(0, 14));
             if (has(".QES.Crash\""))
                 std::abort();
             return 0;
         }
-        if (has(".QES.FloodFrames\"")) {
-            const std::string frame = "{\"result\":\"" + std::string(1024 * 1024 - 13, 'x') + "\"}";
-            length = std::int32_t(frame.size());
-            for (int i = 0; i < 100; ++i) {
-                put(&length, sizeof length);
-                put(frame.data(), frame.size());
-            }
-            std::fflush(stdout);
-        } else if (has(".QES.FloodGarbage\"") || has(".QES.FloodEmpty\"")) {
-            // 100 MiB that are no frames, or empty frames without end.
-            const bool garbage = has(".QES.FloodGarbage\"");
-            const std::string block(1024 * 1024, garbage ? 'A' : '\0');
-            for (int i = 0; i < 100 || !garbage; ++i)
-                put(block.data(), block.size());
-            std::fflush(stdout);
-            return 0;
-        } else if (has(".QES.StopReading\"")) {
+        if (has(".QES.Garbage\""))
+            put("AAAA{}");
+        if (has(".QES.Split\"")) {
+            // Two messages, cut across their headers and payloads, with pauses between the pieces.
+            const std::string bytes
+                = frame("{\"result\":\"" + std::string(100000, 's') + "\"}") + frame("{}");
+            for (size_t at = 0; at < bytes.size(); at += 40001, usleep(20000))
+                put(bytes.substr(at, 40001));
+            put(frame("{}").substr(0, 2)), usleep(20000), put(frame("{}").substr(2));
+        }
+        if (has(".QES.StopReading\""))
             for (;;)
                 pause();
-        }
     }
     return 0;
 }

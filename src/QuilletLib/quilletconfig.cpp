@@ -30,6 +30,7 @@ void QuilletConfig::deserialize(QFile& file)
 {
     QXmlStreamReader reader(&file);
     m_readAllowedOrigins.reset();
+    m_maxSessions = defaultMaxSessions;
     bool trayFound = false;
     bool updaterFound = false;
     while (!reader.atEnd() && !reader.hasError()) {
@@ -72,6 +73,10 @@ void QuilletConfig::readQuilletTray(QXmlStreamReader& reader)
             found = true;
         } else if (reader.name() == QLatin1String("AllowedOrigins")) {
             readAllowedOrigins(reader);
+        } else if (reader.name() == QLatin1String("MaxSessions")) {
+            bool ok = false;
+            const int value = reader.readElementText().trimmed().toInt(&ok);
+            m_maxSessions = ok && value > 0 ? value : defaultMaxSessions;
         }
     }
     if (reader.hasError())
@@ -130,6 +135,12 @@ void QuilletConfig::ensureLoaded() const
 {
     if (!m_loaded)
         throw APP_EXCEPTION(QStringLiteral("Config wasn't loaded!"), QString());
+}
+
+int QuilletConfig::maxSessions() const
+{
+    ensureLoaded();
+    return m_maxSessions;
 }
 
 bool QuilletConfig::checkUser() const

@@ -30,6 +30,9 @@ public:
     // the newest readable file has no AllowedOrigins. A file that fails to load leaves the list
     // of the last good one in force, so a broken edit never opens the tray to every site.
     std::optional<QStringList> allowedOrigins() const;
+    // How many pages may hold a session at once: MaxSessions in the QuilletTray section.
+    int maxSessions() const;
+    static constexpr int defaultMaxSessions = 64;
 
 private:
     void deserialize(QFile& file);
@@ -40,6 +43,7 @@ private:
 
     bool m_loaded = false;
     bool m_checkUser = true;
+    int m_maxSessions = defaultMaxSessions;
     std::unique_ptr<Version> m_version;
     QString m_url;
     QString m_downloadUrl;

@@ -75,6 +75,9 @@ int main(int argc, char** argv)
                 qInfo() << "Could not detect any system tray";
             tray->registerToSystemTrayWhenAvailable();
             tray->startWebSocketServer();
+            app->watchTerminationSignals();
+            QObject::connect(app.get(), &QTrayApp::terminationRequested, tray.get(),
+                             [&tray] { tray->exitTray(0); });
             app->setProperty("lang", language);
 
             QApplication::setQuitOnLastWindowClosed(false);

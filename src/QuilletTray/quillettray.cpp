@@ -75,7 +75,7 @@ QuilletTray::QuilletTray(QWidget* parent, const QString& languageCode, const Sch
 
     connect(&trayMenu, &QMenu::aboutToShow, this, &QuilletTray::onActivated);
     connect(&aboutAction, &QAction::triggered, this, &QuilletTray::showAbout);
-    connect(&quitAction, &QAction::triggered, qApp, &QCoreApplication::quit);
+    connect(&quitAction, &QAction::triggered, this, [this] { exitTray(0); });
     connect(&checkVersionAction, &QAction::triggered, this, &QuilletTray::checkNewVersionGui);
     // Queued: each step of the schedule runs from the event loop, after the code that
     // ended the previous step has returned.
@@ -258,7 +258,7 @@ void QuilletTray::updaterFinished(int exitCode)
         break;
     case exitTrayCode:
         qInfo() << sharedResultLine(exitCode);
-        QCoreApplication::exit(0);
+        exitTray(0);
         break;
     default:
         qInfo() << "QuilletUpdater exited with unknown code: " << QString::number(exitCode);
@@ -276,7 +276,22 @@ void QuilletTray::updaterGuiFinished(int exitCode)
     else
         qInfo() << "QuilletUpdater exited with unknown code: " << QString::number(exitCode);
     if (exitCode == exitTrayCode)
-        QCoreApplication::exit(0);
+        exitTray(0);
+}
+
+void QuilletTray::exitTray(int exitCode)
+{
+    if (exiting) {
+        qWarning() << "Asked again to exit: ending now";
+        serverCommunicator.killSigners();
+        QCoreApplication::exit(exitCode);
+        return;
+    }
+    exiting = true;
+    qInfo() << "Exiting with code" << exitCode << "once the pages are closed and the signers have ended";
+    connect(&serverCommunicator, &ServerCommunicator::stopped, this,
+            [exitCode] { QCoreApplication::exit(exitCode); });
+    serverCommunicator.shutdown();
 }
 
 void QuilletTray::finishDay()

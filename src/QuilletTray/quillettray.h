@@ -48,6 +48,10 @@ public Q_SLOTS:
     void showAbout();
     void onActivated();
     void aboutDialogCleanup(int result);
+    // The one way out, for Quit, the updater's request and the termination signals: closes
+    // every page, lets the signers end, then leaves the event loop with the code. Asked again
+    // meanwhile, it ends at once.
+    void exitTray(int exitCode);
 
 protected:
     // The schedule's intervals in milliseconds. Only tests choose other ones than the
@@ -92,4 +96,5 @@ private:
     const QString firstRunStampName;
     // A box deletes itself when closed by its own button, so the pointer must not dangle.
     QPointer<MsgBox> aboutDialog;
+    bool exiting = false;
 };

@@ -7,6 +7,7 @@
 //   Generate         "result" is a text of args[0] characters
 //   Log              writes args[0] to standard error; "result" is empty
 //   Exit             exits with code args[0] without an answer
+//   Origin           "result" is the page's origin, from QUILLET_ORIGIN
 //   DisposeInstance  exits with code 0 without an answer
 // Any other method is answered with "error": "Unknown method".
 //
@@ -354,6 +355,16 @@ int main()
         } else if (name == "Generate") {
             const std::string text = '"' + generatedText(int64_t(number(firstElement(args)))) + '"';
             writeMessage(reply(request, method, {}, text));
+        } else if (name == "Origin") {
+            const char* origin = std::getenv("QUILLET_ORIGIN");
+            std::string text = "\"";
+            for (const char* c = origin ? origin : ""; *c; ++c) {
+                if (*c == '"' || *c == '\\')
+                    text += '\\';
+                if (static_cast<unsigned char>(*c) >= 0x20)
+                    text += *c;
+            }
+            writeMessage(reply(request, method, {}, text + '"'));
         } else if (name == "Log") {
             const std::string text = decodeString(firstElement(args));
             std::fwrite(text.data(), 1, text.size(), stderr);

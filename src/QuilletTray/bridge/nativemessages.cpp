@@ -1,5 +1,7 @@
 #include "nativemessages.h"
 
+#include "logexcerpt.h"
+
 #include <QDebug>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -33,14 +35,14 @@ void NativeMessages::setNamespace(const QString& message)
 {
     const QString method = parseObject(message).value(QLatin1String("method")).toString();
     if (method.isEmpty())
-        qWarning() << "Unable to parse json message:" << message;
+        qWarning() << "Unable to parse json message:" << logExcerpt(message);
 
     // Without Unicode properties \w and \d stay ASCII, as the signers expect.
     static const QRegularExpression pattern(
         QStringLiteral("^(\\w+)\\.(\\d+\\.\\d+\\.\\d+)\\.(\\w+)\\.QES\\.\\w+$"));
     const QRegularExpressionMatch match = pattern.match(method);
     if (!match.hasMatch()) {
-        qWarning() << "Unable to find namespace in" << method;
+        qWarning() << "Unable to find namespace in" << logExcerpt(method);
         return;
     }
     m_appName = match.captured(1);

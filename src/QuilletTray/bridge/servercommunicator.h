@@ -2,31 +2,55 @@
 
 #include <QHostAddress>
 #include <QObject>
+#include <QTcpServer>
+#include <QTimer>
 #include <QWebSocketServer>
 
 class QWebSocketCorsAuthenticator;
 
-// The plain WebSocket server on the loopback interface that web pages connect to. Every
-// connection gets its own bridge session, which owns it from then on. When the configuration
-// lists AllowedOrigins, handshakes from other origins are refused before any session exists.
+// The plain WebSocket server on the loopback interface that web pages connect to. It owns
+// every page's session, and the signers and closing connections that outlive one. With
+// CheckUser on, another user's connection is dropped before its handshake; when the
+// configuration lists AllowedOrigins, handshakes from other origins are refused before any
+// session exists.
 class ServerCommunicator : public QObject
 {
     Q_OBJECT
 
 public:
     explicit ServerCommunicator(QObject* parent = nullptr);
+    ~ServerCommunicator() override;
 
     // A connection that hasn't completed its opening handshake by then is dropped, so pages
     // that send garbage or stall can't hold sockets.
     static constexpr int handshakeTimeoutMs = 10000;
 
     bool startListening(quint16 port);
+    // Sessions that have not ended yet.
+    int openSessions() const;
+    // Stops listening, closes every page's connection as going away and asks every signer to
+    // end; stopped() follows once no signer and no closing connection is left, at the latest
+    // after the signers' grace time.
+    void shutdown();
+    // Ends every signer at once.
+    void killSigners();
+
+Q_SIGNALS:
+    void stopped();
 
 public Q_SLOTS:
     void newConnection();
     void originAuthenticationRequired(QWebSocketCorsAuthenticator* authenticator);
 
 private:
+    void acceptConnections();
+    void refuse(QWebSocket* socket, QWebSocketProtocol::CloseCode code, const QString& reason);
+    void checkStopped();
+
+    QTcpServer listener;
     QWebSocketServer server;
     QHostAddress address;
+    QTimer shutdownTimer;
+    bool shuttingDown = false;
+    bool hasStopped = false;
 };
