@@ -4,82 +4,64 @@
 #include <QtTest>
 #include <QXmlStreamReader>
 
-namespace {
-// "context::source" of every text the program translates: what the code hands to tr() is
-// a key in the "QObject" context, form texts are keys in their form's own context.
-QStringList keysUsedInSources()
-{
-    QStringList keys;
-    const QRegularExpression trCall(
-        QStringLiteral("(?<![\\w.>:])(?:QObject::)?tr\\(\\s*\"((?:[^\"\\\\]|\\\\.)*)\""));
-    QDirIterator it(QStringLiteral(QUILLET_SOURCE_DIR "/src"),
-                    {QStringLiteral("*.cpp"), QStringLiteral("*.h"), QStringLiteral("*.ui")}, QDir::Files,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        QFile file(it.next());
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
-        if (!file.fileName().endsWith(QLatin1String(".ui"))) {
-            auto matches = trCall.globalMatch(QString::fromUtf8(file.readAll()));
-            while (matches.hasNext())
-                keys.append(QStringLiteral("QObject::")
-                            + matches.next().captured(1).replace(QStringLiteral("\\n"), "\n"));
-            continue;
-        }
-        QXmlStreamReader reader(&file);
-        QString context;
-        while (!reader.atEnd()) {
-            if (reader.readNext() != QXmlStreamReader::StartElement)
-                continue;
-            if (reader.name() == QLatin1String("class") && context.isEmpty())
-                context = reader.readElementText();
-            else if (reader.name() == QLatin1String("string")
-                     && reader.attributes().value(QLatin1String("notr")) != QLatin1String("true"))
-                keys.append(context + QStringLiteral("::") + reader.readElementText());
-        }
-    }
-    keys.removeIf([](const QString& key) { return key.endsWith(QLatin1String("::")); });
-    keys.removeDuplicates();
-    return keys;
-}
-} // namespace
+using namespace Qt::StringLiterals;
 
+// Every text the program shows has a translation in both languages: the keys handed to tr()
+// in the sources (context "QObject") and the texts of the forms (their form's context).
 class TestTranslations : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void everyKeyIsTranslated_data();
-    void everyKeyIsTranslated();
-};
-
-void TestTranslations::everyKeyIsTranslated_data()
-{
-    QTest::addColumn<QString>("language");
-    QTest::newRow("English") << "en";
-    QTest::newRow("Slovak") << "sk";
-}
-
-void TestTranslations::everyKeyIsTranslated()
-{
-    QFETCH(QString, language);
-    QTranslator translator;
-    QVERIFY(translator.load(QStringLiteral("QuilletTray_") + language, QStringLiteral(QUILLET_QM_DIR)));
-
-    const QStringList keys = keysUsedInSources();
-    QVERIFY(keys.contains(QStringLiteral("QObject::AppVersion")));
-    QStringList missing;
-    for (const QString& key : keys) {
-        const QString context = key.section(QStringLiteral("::"), 0, 0);
-        const QString source = key.section(QStringLiteral("::"), 1);
-        if (translator.translate(context.toUtf8().constData(), source.toUtf8().constData()).isEmpty())
-            missing.append(key);
+    void everyKeyIsTranslated_data()
+    {
+        QTest::addColumn<QString>("language");
+        QTest::newRow("English") << u"en"_s;
+        QTest::newRow("Slovak") << u"sk"_s;
     }
-    QVERIFY2(missing.isEmpty(), qPrintable(missing.join(QStringLiteral(", "))));
-    // The version goes into these texts.
-    for (const char* key : {"AppVersion", "NewVersion."})
-        QVERIFY2(translator.translate("QObject", key).contains(QStringLiteral("%1")), key);
-}
+
+    void everyKeyIsTranslated()
+    {
+        QFETCH(QString, language);
+        QTranslator translator;
+        QVERIFY(translator.load(u"QuilletTray_"_s + language, QStringLiteral(QUILLET_QM_DIR)));
+        const QRegularExpression trCall(
+            QStringLiteral("(?<![\\w.>:])(?:QObject::)?tr\\(\\s*\"((?:[^\"\\\\]|\\\\.)*)\""));
+        QStringList missing;
+        const auto check = [&](const QString& context, const QString& key) {
+            if (translator.translate(context.toUtf8(), key.toUtf8()).isEmpty())
+                missing.append(context + u"::"_s + key);
+        };
+        QDirIterator it(QStringLiteral(QUILLET_SOURCE_DIR "/src"), {u"*.cpp"_s, u"*.h"_s, u"*.ui"_s},
+                        QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            QFile file(it.next());
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            if (!file.fileName().endsWith(u".ui"_s)) {
+                for (auto m = trCall.globalMatch(QString::fromUtf8(file.readAll())); m.hasNext();)
+                    check(u"QObject"_s, m.next().captured(1).replace(u"\\n"_s, u"\n"_s));
+                continue;
+            }
+            QXmlStreamReader form(&file);
+            QString context;
+            while (form.readNextStartElement() || !form.atEnd()) {
+                if (!form.isStartElement())
+                    continue;
+                if (form.name() == u"class"_s && context.isEmpty())
+                    context = form.readElementText();
+                else if (form.name() == u"string"_s && form.attributes().value(u"notr"_s) != u"true"_s) {
+                    const QString text = form.readElementText();
+                    if (!text.isEmpty())
+                        check(context, text);
+                }
+            }
+        }
+        QVERIFY2(missing.isEmpty(), qPrintable(missing.join(u", "_s)));
+        // The version goes into these texts.
+        for (const char* key : {"AppVersion", "NewVersion."})
+            QVERIFY2(translator.translate("QObject", key).contains(u"%1"_s), key);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestTranslations)
 #include "tst_translations.moc"
