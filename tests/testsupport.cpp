@@ -5,21 +5,14 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QKeyEvent>
-#include <QMutex>
 #include <QRegularExpression>
 #include <QSslKey>
 #include <QSslServer>
 #include <QTest>
-#include <sys/ipc.h>
-#include <sys/sem.h>
-#include <sys/shm.h>
 
 using namespace Qt::StringLiterals;
 
 namespace {
-QMutex logMutex;
-QStringList captured;
-QtMessageHandler forwardTo = nullptr;
 QString certificateDirectory;
 
 QByteArray readFile(const QString& path)
@@ -58,45 +51,6 @@ QString compact(QJsonObject object, const QJsonValue& id)
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
 }
 } // namespace
-
-LogCapture::LogCapture()
-{
-    clear();
-    forwardTo = m_previous = qInstallMessageHandler(
-        [](QtMsgType type, const QMessageLogContext& context, const QString& message) {
-            {
-                QMutexLocker locker(&logMutex);
-                captured.append(QLatin1Char("DWCFI"[type]) + u": "_s + message);
-            }
-            if (forwardTo)
-                forwardTo(type, context, message);
-        });
-}
-
-LogCapture::~LogCapture()
-{
-    qInstallMessageHandler(m_previous);
-}
-
-void LogCapture::clear()
-{
-    QMutexLocker locker(&logMutex);
-    captured.clear();
-}
-
-QStringList LogCapture::lines() const
-{
-    QMutexLocker locker(&logMutex);
-    return captured;
-}
-
-int LogCapture::indexOf(const QString& fragment, int from) const
-{
-    const QStringList all = lines();
-    const auto found = std::find_if(all.cbegin() + qMin(from, int(all.size())), all.cend(),
-                                    [&](const QString& line) { return line.contains(fragment); });
-    return found == all.cend() ? -1 : int(found - all.cbegin());
-}
 
 BoxCloser::BoxCloser()
 {
@@ -140,10 +94,8 @@ bool TestHttpServer::listenTls(bool trustedCertificate, bool tls)
         configuration.setLocalCertificate(QSslCertificate(readFile(name + u".crt"_s)));
         configuration.setPrivateKey(QSslKey(readFile(name + u".key"_s), QSsl::Ec));
         server->setSslConfiguration(configuration);
-        connect(server, &QSslServer::startedEncryptionHandshake, this, [this] { ++m_connections; });
     }
-    const auto accept = [this, tls] {
-        m_connections += tls ? 0 : 1;
+    const auto accept = [this] {
         while (QTcpSocket* socket = m_server->nextPendingConnection()) {
             connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             const auto read = [this, socket] {
@@ -154,7 +106,7 @@ bool TestHttpServer::listenTls(bool trustedCertificate, bool tls)
                 const QString target
                     = QString::fromLatin1(buffer.left(buffer.indexOf("\r\n")).split(' ').value(1));
                 m_requests.append(target);
-                const Response response = m_responses.value(target, m_others);
+                const Response response = m_responses.value(target, status(404));
                 QByteArray reply = "HTTP/1.1 " + QByteArray::number(response.status)
                     + (response.status == 200 ? " OK" : " Status") + "\r\nContent-Length: "
                     + QByteArray::number(response.body.size()) + "\r\nConnection: close\r\n";
@@ -201,7 +153,10 @@ QByteArray TestSigner::sign(const QByteArray& data)
     const QString path = m_work + u"/signed-%1.bin"_s.arg(++m_serial);
     if (!writeFile(path, data))
         return m_lastError = u"cannot write "_s + path, QByteArray();
-    return run(u"sign-version-document.sh"_s, {privateKeyPath(), path, publicKeyPath()}, path + u".sig"_s);
+    return run(u"sign-version-document.sh"_s,
+               {QStringLiteral(QUILLET_SOURCE_DIR "/keys/quillet-update-dev-private.pem"), path,
+                QStringLiteral(QUILLET_SOURCE_DIR "/keys/quillet-update-dev-public.pem")},
+               path + u".sig"_s);
 }
 
 QByteArray TestSigner::makeDocument(const QStringList& arguments)
@@ -355,20 +310,6 @@ bool TrayTree::writeConfig(const QString& trayElements) const
             .toUtf8());
 }
 
-void TrayTree::removeInstanceLocks(const QString& tmpDir)
-{
-    const QDir dir(tmpDir);
-    for (const QString& name : dir.entryList({u"qipc_*"_s}, QDir::Files)) {
-        // Qt names its System V objects by ftok() of these key files.
-        const key_t key = ftok(QFile::encodeName(dir.filePath(name)).constData(), 'Q');
-        if (name.startsWith(u"qipc_sharedmemory_"_s) && shmget(key, 0, 0) != -1)
-            shmctl(shmget(key, 0, 0), IPC_RMID, nullptr);
-        else if (name.startsWith(u"qipc_systemsem_"_s) && semget(key, 1, 0) != -1)
-            semctl(semget(key, 1, 0), 0, IPC_RMID);
-        QFile::remove(dir.filePath(name));
-    }
-}
-
 TrayProcess::TrayProcess(const TrayTree& trayTree, const QString& userName)
     : tree(trayTree)
     , user(userName)
@@ -383,7 +324,6 @@ TrayProcess::~TrayProcess()
     process.terminate();
     if (!process.waitForFinished(10000))
         process.kill(), process.waitForFinished(10000);
-    TrayTree::removeInstanceLocks(tree.home(user) + u"/tmp"_s);
 }
 
 bool TrayProcess::start()

@@ -12,24 +12,6 @@
 #include <QUrl>
 #include <QWebSocket>
 
-// Every Qt message of the test process as "<level letter>: <message>"; messages still reach
-// QtTest. Make it in initTestCase: QtTest installs its own handler before that.
-class LogCapture
-{
-public:
-    LogCapture();
-    ~LogCapture();
-    void clear();
-    QStringList lines() const;
-    int count(const QString& fragment) const { return int(lines().filter(fragment).size()); }
-    bool contains(const QString& fragment) const { return count(fragment) > 0; }
-    // Index of the first line at or after `from` that contains the fragment, or -1.
-    int indexOf(const QString& fragment, int from = 0) const;
-
-private:
-    QtMessageHandler m_previous;
-};
-
 // Closes every modal box as soon as it shows, as Escape would, and keeps the boxes' titles.
 class BoxCloser
 {
@@ -67,18 +49,13 @@ public:
     bool listenTls(bool trustedCertificate, bool tls = true);
     QUrl url(const QString& path) const;
     void serve(const QString& target, const Response& response) { m_responses.insert(target, response); }
-    void serveOthers(const Response& response) { m_others = response; }
-    void clearLog() { m_requests.clear(), m_connections = 0; }
+    void clearLog() { m_requests.clear(); }
     QStringList requests() const { return m_requests; }
-    // Accepted connections, failed TLS handshakes included.
-    int connections() const { return m_connections; }
 
 private:
     QTcpServer* m_server = nullptr;
     QHash<QString, Response> m_responses;
-    Response m_others = status(404);
     QStringList m_requests;
-    int m_connections = 0;
 };
 
 // Signed update files made as a release makes them: the release scripts with the development keys.
@@ -94,14 +71,6 @@ public:
     // A version document from <version> <url> [<language>=<notice>]..., or empty on failure.
     QByteArray makeDocument(const QStringList& arguments);
     QString lastError() const { return m_lastError; }
-    static QString privateKeyPath()
-    {
-        return QStringLiteral(QUILLET_SOURCE_DIR "/keys/quillet-update-dev-private.pem");
-    }
-    static QString publicKeyPath()
-    {
-        return QStringLiteral(QUILLET_SOURCE_DIR "/keys/quillet-update-dev-public.pem");
-    }
     static QByteArray readFile(const QString& path);
 
 private:
@@ -150,7 +119,6 @@ public:
     {
         return rootPath + QStringLiteral("/users/") + user + "/data";
     }
-    // TMPDIR decides where the per-user instance lock lives.
     QProcessEnvironment environment(const QString& user, const QString& tmpDir) const;
     // The user's log lines written by the process with this id.
     QStringList logLines(const QString& user, qint64 pid) const;
@@ -161,8 +129,6 @@ public:
     bool writeScript(const QString& name, const QString& program) const;
     // etc/Quillet.conf with these elements in the QuilletTray section.
     bool writeConfig(const QString& trayElements) const;
-    // Removes the instance locks of killed trays whose key files lie in tmpDir.
-    static void removeInstanceLocks(const QString& tmpDir);
 
 private:
     QString rootPath;

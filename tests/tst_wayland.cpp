@@ -1,4 +1,4 @@
-#include "traytree.h"
+#include "testsupport.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -122,7 +122,6 @@ void TestWayland::cleanupTestCase()
         process->kill();
         process->waitForFinished(10000);
     }
-    TrayTree::removeInstanceLocks(m_dir.filePath(u"tmp"_s));
 }
 
 // The tray's windows as the compositor has them, each with its rectangle.
@@ -231,13 +230,24 @@ void TestWayland::trayOnWaylandWithStatusNotifierIcon()
     };
     pointer(1, 0);
     QVERIFY(m_tree->waitForLog(u"wayland"_s, m_tray.processId(), u"move the box: accepted"_s));
-    pointer(1, 100);
+    // The compositor follows the pointer in steps; releasing at once may end the move first.
+    for (const int dx : {50, 100}) {
+        pointer(1, dx);
+        rfb.flush();
+        QTest::qWait(100);
+    }
     pointer(0, 100);
     QTRY_COMPARE_WITH_TIMEOUT(trayWindows().at(0).toObject().value(u"x"_s).toInt(), at("x") + 100, 10000);
 
+    // Quit takes the tray's one way out: an open page is told that the tray goes away.
+    QVERIFY(m_tree->writeScript(u"Quillet.sh"_s, QStringLiteral(QUILLET_DEMO_SIGNER_EXE)));
+    Page page(m_tree->listeningPort(u"wayland"_s, m_tray.processId()));
+    QVERIFY(page.startSession(u"Quillet"_s));
     click(ids.value(labels.indexOf(expected.last())));
     QVERIFY(m_tray.waitForFinished(20000) && m_tray.exitStatus() == QProcess::NormalExit);
     QCOMPARE(m_tray.exitCode(), 0);
+    QVERIFY(page.waitClosed());
+    QCOMPARE(page.closeCode, 1001);
 }
 
 QTEST_GUILESS_MAIN(TestWayland)
