@@ -211,13 +211,6 @@ QString XvfbDisplay::run(const QString& program, const QStringList& arguments) c
         .value_or(QString());
 }
 
-bool XvfbDisplay::screenshot(const QString& path) const
-{
-    return execute(u"import"_s, {u"-window"_s, u"root"_s, path},
-                   environment(QProcessEnvironment::systemEnvironment()))
-        .has_value();
-}
-
 QString XvfbDisplay::windows(qint64 pid, const QString& field, const QString& pattern) const
 {
     return run(
