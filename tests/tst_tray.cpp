@@ -54,6 +54,7 @@ private Q_SLOTS:
     void otherUser();
     void signerLearnsOrigin_data();
     void signerLearnsOrigin();
+    void portOfAnotherUser();
     void shutdown_data();
     void shutdown();
 
@@ -327,6 +328,34 @@ void TestTray::signerLearnsOrigin()
     page.send(request(demo, "Origin", "1"));
     QVERIFY(page.waitReceived());
     QCOMPARE(page.received, QStringList {reply(demo, "Origin", "1", origin)});
+}
+
+// A program of another user on a port before the tray's own is named in a warning: pages
+// may reach it instead of the tray.
+void TestTray::portOfAnotherUser()
+{
+    if (getuid() != 0)
+        QSKIP("Needs root to listen as another user");
+    // Alice's tray holds its port; the squatter takes the next one of the tray's list.
+    const QList<quint16> ports {2378, 3546, 4384, 5147, 5692, 6378, 7678, 7681, 9799, 9796};
+    const quint16 squatted = ports.value(ports.indexOf(tray->port) + 1);
+    QProcess squatter;
+    squatter.start(QStringLiteral("setpriv"),
+                   {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c",
+                    QStringLiteral("import socket, sys\ns = socket.create_server(('127.0.0.1', %1))\n"
+                                   "print(1, flush=True)\nsys.stdin.read()")
+                        .arg(squatted)});
+    QVERIFY(squatter.waitForReadyRead(20000));
+    TrayProcess bobsTray(*tree, QStringLiteral("bob"));
+    QVERIFY(bobsTray.start());
+    QVERIFY(bobsTray.logged(
+        QStringLiteral("Port %1 is held by a program of another user, user id: \"65534\"").arg(squatted)));
+    // Alice's tray is of the same user: no warning for its port.
+    QVERIFY(!tree->logLines(QStringLiteral("bob"), bobsTray.process.processId())
+                 .join(u'\n')
+                 .contains(QStringLiteral("Port %1 is held").arg(tray->port)));
+    squatter.kill();
+    squatter.waitForFinished();
 }
 
 void TestTray::shutdown_data()
