@@ -44,6 +44,14 @@ std::optional<QString> execute(const QString& program, const QStringList& argume
     return std::nullopt;
 }
 
+// Asked to end, a tray ends its signers too; what does not end in time is killed.
+void stop(QProcess& process)
+{
+    process.terminate();
+    if (!process.waitForFinished(10000))
+        process.kill(), process.waitForFinished(10000);
+}
+
 QString compact(QJsonObject object, const QJsonValue& id)
 {
     if (!id.toVariant().toString().isEmpty())
@@ -167,11 +175,8 @@ QByteArray TestSigner::makeDocument(const QStringList& arguments)
 
 XvfbDisplay::~XvfbDisplay()
 {
-    for (QProcess* process : {&trayHost, &server}) {
-        process->terminate();
-        if (!process->waitForFinished(5000))
-            process->kill(), process->waitForFinished(5000);
-    }
+    stop(trayHost);
+    stop(server);
 }
 
 bool XvfbDisplay::start()
@@ -209,13 +214,6 @@ QString XvfbDisplay::run(const QString& program, const QStringList& arguments) c
 {
     return execute(program, arguments, environment(QProcessEnvironment::systemEnvironment()))
         .value_or(QString());
-}
-
-bool XvfbDisplay::screenshot(const QString& path) const
-{
-    return execute(u"import"_s, {u"-window"_s, u"root"_s, path},
-                   environment(QProcessEnvironment::systemEnvironment()))
-        .has_value();
 }
 
 QString XvfbDisplay::windows(qint64 pid, const QString& field, const QString& pattern) const
@@ -320,10 +318,7 @@ TrayProcess::TrayProcess(const TrayTree& trayTree, const QString& userName)
 
 TrayProcess::~TrayProcess()
 {
-    // Asked to end, the tray ends its signers too.
-    process.terminate();
-    if (!process.waitForFinished(10000))
-        process.kill(), process.waitForFinished(10000);
+    stop(process);
 }
 
 bool TrayProcess::start()

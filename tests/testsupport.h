@@ -90,7 +90,6 @@ public:
     QProcessEnvironment environment(QProcessEnvironment base) const;
     // Runs an X client such as xdotool on this display; its output.
     QString run(const QString& program, const QStringList& arguments) const;
-    bool screenshot(const QString& path) const;
     // Ids of the process's visible windows whose "--name" or "--classname" matches, one a line.
     QString windows(qint64 pid, const QString& field, const QString& pattern) const;
 
