@@ -15,12 +15,6 @@ using namespace Qt::StringLiterals;
 namespace {
 QString certificateDirectory;
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 bool writeFile(const QString& path, const QByteArray& data)
 {
     QFile file(path);
@@ -87,7 +81,7 @@ QString TestHttpServer::makeCertificates(const QString& directory)
     if (!execute(u"sh"_s, {u"-c"_s, script.arg(directory)}, QProcessEnvironment::systemEnvironment(), &error))
         return error;
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.addCaCertificate(QSslCertificate(readFile(directory + u"/ca.crt"_s)));
+    configuration.addCaCertificate(QSslCertificate(TestSigner::readFile(directory + u"/ca.crt"_s)));
     QSslConfiguration::setDefaultConfiguration(configuration);
     return QString();
 }
@@ -99,8 +93,8 @@ bool TestHttpServer::listenTls(bool trustedCertificate, bool tls)
     m_server = tls ? server : new QTcpServer(this);
     if (server) {
         QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-        configuration.setLocalCertificate(QSslCertificate(readFile(name + u".crt"_s)));
-        configuration.setPrivateKey(QSslKey(readFile(name + u".key"_s), QSsl::Ec));
+        configuration.setLocalCertificate(QSslCertificate(TestSigner::readFile(name + u".crt"_s)));
+        configuration.setPrivateKey(QSslKey(TestSigner::readFile(name + u".key"_s), QSsl::Ec));
         server->setSslConfiguration(configuration);
     }
     const auto accept = [this] {
@@ -144,7 +138,8 @@ QUrl TestHttpServer::url(const QString& path) const
 
 QByteArray TestSigner::readFile(const QString& path)
 {
-    return ::readFile(path);
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QByteArray TestSigner::run(const QString& script, const QStringList& arguments, const QString& output)
@@ -152,7 +147,7 @@ QByteArray TestSigner::run(const QString& script, const QStringList& arguments, 
     const QString tool = QStringLiteral(QUILLET_SOURCE_DIR "/tools/") + script;
     return execute(u"bash"_s, QStringList {tool} + arguments, QProcessEnvironment::systemEnvironment(),
                    &m_lastError)
-        ? readFile(output)
+        ? TestSigner::readFile(output)
         : QByteArray();
 }
 
@@ -274,7 +269,8 @@ QProcessEnvironment TrayTree::environment(const QString& user, const QString& tm
 
 QStringList TrayTree::logLines(const QString& user, qint64 pid) const
 {
-    return QString::fromUtf8(readFile(dataHome(user) + u"/Kestrum/Quillet/Logs/QuilletTrayLog.txt"_s))
+    return QString::fromUtf8(
+               TestSigner::readFile(dataHome(user) + u"/Kestrum/Quillet/Logs/QuilletTrayLog.txt"_s))
         .split(u'\n')
         .filter(u" - %1 - "_s.arg(pid));
 }
