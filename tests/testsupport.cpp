@@ -15,12 +15,6 @@ using namespace Qt::StringLiterals;
 namespace {
 QString certificateDirectory;
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 bool writeFile(const QString& path, const QByteArray& data)
 {
     QFile file(path);
@@ -42,6 +36,14 @@ std::optional<QString> execute(const QString& program, const QStringList& argume
     process.kill();
     process.waitForFinished();
     return std::nullopt;
+}
+
+// Asked to end, a tray ends its signers too; what does not end in time is killed.
+void stop(QProcess& process)
+{
+    process.terminate();
+    if (!process.waitForFinished(10000))
+        process.kill(), process.waitForFinished(10000);
 }
 
 QString compact(QJsonObject object, const QJsonValue& id)
@@ -79,7 +81,7 @@ QString TestHttpServer::makeCertificates(const QString& directory)
     if (!execute(u"sh"_s, {u"-c"_s, script.arg(directory)}, QProcessEnvironment::systemEnvironment(), &error))
         return error;
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.addCaCertificate(QSslCertificate(readFile(directory + u"/ca.crt"_s)));
+    configuration.addCaCertificate(QSslCertificate(TestSigner::readFile(directory + u"/ca.crt"_s)));
     QSslConfiguration::setDefaultConfiguration(configuration);
     return QString();
 }
@@ -91,8 +93,8 @@ bool TestHttpServer::listenTls(bool trustedCertificate, bool tls)
     m_server = tls ? server : new QTcpServer(this);
     if (server) {
         QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-        configuration.setLocalCertificate(QSslCertificate(readFile(name + u".crt"_s)));
-        configuration.setPrivateKey(QSslKey(readFile(name + u".key"_s), QSsl::Ec));
+        configuration.setLocalCertificate(QSslCertificate(TestSigner::readFile(name + u".crt"_s)));
+        configuration.setPrivateKey(QSslKey(TestSigner::readFile(name + u".key"_s), QSsl::Ec));
         server->setSslConfiguration(configuration);
     }
     const auto accept = [this] {
@@ -136,7 +138,8 @@ QUrl TestHttpServer::url(const QString& path) const
 
 QByteArray TestSigner::readFile(const QString& path)
 {
-    return ::readFile(path);
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QByteArray TestSigner::run(const QString& script, const QStringList& arguments, const QString& output)
@@ -144,7 +147,7 @@ QByteArray TestSigner::run(const QString& script, const QStringList& arguments, 
     const QString tool = QStringLiteral(QUILLET_SOURCE_DIR "/tools/") + script;
     return execute(u"bash"_s, QStringList {tool} + arguments, QProcessEnvironment::systemEnvironment(),
                    &m_lastError)
-        ? readFile(output)
+        ? TestSigner::readFile(output)
         : QByteArray();
 }
 
@@ -167,11 +170,8 @@ QByteArray TestSigner::makeDocument(const QStringList& arguments)
 
 XvfbDisplay::~XvfbDisplay()
 {
-    for (QProcess* process : {&trayHost, &server}) {
-        process->terminate();
-        if (!process->waitForFinished(5000))
-            process->kill(), process->waitForFinished(5000);
-    }
+    stop(trayHost);
+    stop(server);
 }
 
 bool XvfbDisplay::start()
@@ -269,7 +269,8 @@ QProcessEnvironment TrayTree::environment(const QString& user, const QString& tm
 
 QStringList TrayTree::logLines(const QString& user, qint64 pid) const
 {
-    return QString::fromUtf8(readFile(dataHome(user) + u"/Kestrum/Quillet/Logs/QuilletTrayLog.txt"_s))
+    return QString::fromUtf8(
+               TestSigner::readFile(dataHome(user) + u"/Kestrum/Quillet/Logs/QuilletTrayLog.txt"_s))
         .split(u'\n')
         .filter(u" - %1 - "_s.arg(pid));
 }
@@ -313,10 +314,7 @@ TrayProcess::TrayProcess(const TrayTree& trayTree, const QString& userName)
 
 TrayProcess::~TrayProcess()
 {
-    // Asked to end, the tray ends its signers too.
-    process.terminate();
-    if (!process.waitForFinished(10000))
-        process.kill(), process.waitForFinished(10000);
+    stop(process);
 }
 
 bool TrayProcess::start()

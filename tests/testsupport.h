@@ -2,14 +2,12 @@
 
 // The fixture library of every test program. It links no part of the product.
 #include <memory>
-#include <QDir>
 #include <QHash>
 #include <QJsonArray>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <QUrl>
 #include <QWebSocket>
 
 // Closes every modal box as soon as it shows, as Escape would, and keeps the boxes' titles.
