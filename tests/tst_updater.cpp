@@ -97,7 +97,6 @@ void TestUpdater::initTestCase()
     QVERIFY2(!m_v27.isEmpty(), qPrintable(m_signer->lastError()));
     publish(m_plain, u"/v2.7.xml"_s, m_v27);
     publish(m_tls, u"/v2.7.xml"_s, m_v27);
-    publish(m_untrusted, u"/v2.7.xml"_s, m_v27);
     publish(m_plain, u"/v2.6.1.xml"_s, m_signer->makeDocument({u"2.6.1"_s, page}));
     publish(m_tls, u"/v2.6.0.xml"_s, m_signer->makeDocument({u"2.6.0"_s, page}));
     publish(m_plain, u"/no-url.xml"_s, "<Quillet><version>3.0</version><url> </url></Quillet>");
@@ -122,8 +121,7 @@ void TestUpdater::initTestCase()
     QVERIFY(openssl.waitForFinished(60000) && openssl.exitCode() == 0);
     const QString document = m_root.filePath(u"other.xml"_s);
     QFile other(document);
-    QVERIFY(other.open(QIODevice::WriteOnly) && other.write(m_v27) == m_v27.size());
-    other.close();
+    QVERIFY(other.open(QIODevice::WriteOnly) && other.write(m_v27) == m_v27.size() && other.flush());
     QProcess script;
     script.start(u"bash"_s,
                  {QStringLiteral(QUILLET_SOURCE_DIR "/tools/sign-version-document.sh"),
@@ -225,8 +223,8 @@ void TestUpdater::installerDirectory()
     const QStringList directories = temporary.entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
     QCOMPARE(directories.size(), 1);
     struct stat info = {};
-    QVERIFY(lstat(QFile::encodeName(temporary.filePath(directories.first())).constData(), &info) == 0);
-    QVERIFY(S_ISDIR(info.st_mode) && info.st_uid == getuid());
+    QVERIFY(lstat(QFile::encodeName(temporary.filePath(directories.first())).constData(), &info) == 0
+            && S_ISDIR(info.st_mode) && info.st_uid == getuid());
     QCOMPARE(info.st_mode & 0777, 0700u);
     QCOMPARE(TestSigner::readFile(temporary.filePath(directories.first() + u"/v2.7.xml"_s)), m_v27);
 }

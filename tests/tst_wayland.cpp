@@ -41,16 +41,13 @@ private:
     QDBusConnection bus = QDBusConnection::sessionBus();
 };
 
-namespace {
-QDBusMessage call(const QString& service, const QString& path, const QString& interface,
-                  const QString& method, const QVariantList& arguments)
+static QDBusMessage call(const QString& service, const QString& path, const QString& interface,
+                         const QString& method, const QVariantList& arguments)
 {
     QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
     message.setArguments(arguments);
     return QDBusConnection::sessionBus().call(message);
 }
-
-} // namespace
 
 // The tray on a Wayland desktop as GNOME (with its AppIndicator extension) and KDE Plasma run it:
 // the icon as a StatusNotifierItem on the session bus, the boxes under a real compositor (sway,
@@ -61,7 +58,6 @@ class TestWayland : public QObject
 
 private Q_SLOTS:
     void initTestCase();
-    void cleanupTestCase();
     void trayOnWaylandWithStatusNotifierIcon();
 
 private:
@@ -85,6 +81,7 @@ private:
     QTemporaryDir m_dir;
     std::unique_ptr<TrayTree> m_tree;
     QProcessEnvironment m_env = QProcessEnvironment::systemEnvironment();
+    // Destroyed in reverse: the tray and the VNC server end before the compositor.
     QProcess m_sway;
     QProcess m_tray;
     QProcess m_vnc;
@@ -116,14 +113,6 @@ void TestWayland::initTestCase()
     m_env.insert(u"WAYLAND_DISPLAY"_s, run.entryList({u"wayland-?"_s}, QDir::System).value(0));
 }
 
-void TestWayland::cleanupTestCase()
-{
-    for (QProcess* process : {&m_tray, &m_vnc, &m_sway}) {
-        process->kill();
-        process->waitForFinished(10000);
-    }
-}
-
 // The tray's windows as the compositor has them, each with its rectangle.
 QJsonArray TestWayland::trayWindows() const
 {
@@ -134,10 +123,9 @@ QJsonArray TestWayland::trayWindows() const
         const QJsonObject node = nodes.takeFirst();
         if (node.value(u"pid"_s).toInteger() == m_tray.processId())
             windows.append(node.value(u"rect"_s));
-        for (const QJsonValue& child : node.value(u"nodes"_s).toArray())
-            nodes.append(child.toObject());
-        for (const QJsonValue& child : node.value(u"floating_nodes"_s).toArray())
-            nodes.append(child.toObject());
+        for (const char* key : {"nodes", "floating_nodes"})
+            for (const QJsonValue& child : node.value(QLatin1String(key)).toArray())
+                nodes.append(child.toObject());
     }
     return windows;
 }
@@ -244,10 +232,9 @@ void TestWayland::trayOnWaylandWithStatusNotifierIcon()
     Page page(m_tree->listeningPort(u"wayland"_s, m_tray.processId()));
     QVERIFY(page.startSession(u"Quillet"_s));
     click(ids.value(labels.indexOf(expected.last())));
-    QVERIFY(m_tray.waitForFinished(20000) && m_tray.exitStatus() == QProcess::NormalExit);
-    QCOMPARE(m_tray.exitCode(), 0);
-    QVERIFY(page.waitClosed());
-    QCOMPARE(page.closeCode, 1001);
+    QVERIFY(m_tray.waitForFinished(20000) && m_tray.exitStatus() == QProcess::NormalExit
+            && m_tray.exitCode() == 0);
+    QVERIFY(page.waitClosed() && page.closeCode == 1001);
 }
 
 QTEST_GUILESS_MAIN(TestWayland)
