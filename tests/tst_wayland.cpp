@@ -218,14 +218,15 @@ void TestWayland::trayOnWaylandWithStatusNotifierIcon()
     };
     pointer(1, 0);
     QVERIFY(m_tree->waitForLog(u"wayland"_s, m_tray.processId(), u"move the box: accepted"_s));
-    // The compositor follows the pointer in steps; releasing at once may end the move first.
-    for (const int dx : {50, 100}) {
-        pointer(1, dx);
+    // The button stays held, and the pointer moving, until the compositor has the box there.
+    const auto dragged = [&] {
+        pointer(1, 99);
+        pointer(1, 100);
         rfb.flush();
-        QTest::qWait(100);
-    }
+        return trayWindows().at(0).toObject().value(u"x"_s).toInt();
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(dragged(), at("x") + 100, 10000);
     pointer(0, 100);
-    QTRY_COMPARE_WITH_TIMEOUT(trayWindows().at(0).toObject().value(u"x"_s).toInt(), at("x") + 100, 10000);
 
     // Quit takes the tray's one way out: an open page is told that the tray goes away.
     QVERIFY(m_tree->writeScript(u"Quillet.sh"_s, QStringLiteral(QUILLET_DEMO_SIGNER_EXE)));
