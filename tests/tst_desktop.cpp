@@ -1,5 +1,4 @@
-#include "traytree.h"
-#include "xvfbdisplay.h"
+#include "testsupport.h"
 
 #include <QDir>
 #include <QProcess>

@@ -1,8 +1,7 @@
 // The installed tray driven from outside: a copy of its tree, real pages over loopback, real
 // signer children (the demo signer as QuilletPkcs11, a signer that misbehaves on request as
 // Quillet), a page of another user and edits of the configuration while it runs.
-#include "pageclient.h"
-#include "traytree.h"
+#include "testsupport.h"
 
 #include <csignal>
 #include <memory>

@@ -1,5 +1,4 @@
 #include "appexception.h"
-#include "boxcloser.h"
 #include "diagnosticmenu.h"
 #include "msgbox.h"
 #include "qtrayapp.h"
@@ -7,10 +6,7 @@
 #include "singleinstanceguard.h"
 #include "startup.h"
 #include "startupaction.h"
-#include "testhttpserver.h"
-#include "testsigner.h"
-#include "traysandbox.h"
-#include "traytree.h"
+#include "testsupport.h"
 
 #include <csignal>
 #include <QDesktopServices>

@@ -1,6 +1,5 @@
 #include "downloadmanager.h"
-#include "testhttpserver.h"
-#include "testsigner.h"
+#include "testsupport.h"
 #include "updaterlib.h"
 
 #include <dlfcn.h>

@@ -1,4 +1,4 @@
-#include "traytree.h"
+#include "testsupport.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
