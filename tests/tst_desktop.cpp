@@ -46,7 +46,6 @@ void TestDesktop::cleanupTestCase()
 {
     m_tray.kill();
     m_tray.waitForFinished(10000);
-    TrayTree::removeInstanceLocks(m_dir.filePath(u"tmp"_s));
 }
 
 void TestDesktop::trayStartedBeforeTheTrayHost()

@@ -122,7 +122,6 @@ void TestWayland::cleanupTestCase()
         process->kill();
         process->waitForFinished(10000);
     }
-    TrayTree::removeInstanceLocks(m_dir.filePath(u"tmp"_s));
 }
 
 // The tray's windows as the compositor has them, each with its rectangle.
