@@ -2,13 +2,12 @@
 
 // The fixture library of every test program. It links no part of the product.
 #include <memory>
-#include <QHash>
-#include <QJsonArray>
-#include <QProcess>
-#include <QTcpServer>
-#include <QTemporaryDir>
-#include <QTimer>
+#include <QtNetwork>
+#include <QtTest>
 #include <QWebSocket>
+
+// The file's contents, or empty when it cannot be read.
+QByteArray readFile(const QString& path);
 
 // Closes every modal box as soon as it shows, as Escape would, and keeps the boxes' titles.
 class BoxCloser
@@ -22,36 +21,33 @@ private:
     QStringList closedTitles;
 };
 
-// An HTTP/1.1 server on 127.0.0.1, plain or over TLS, answering each request target (also a
-// proxy's absolute one) with its configured response, then closing the connection.
-class TestHttpServer : public QObject
+// An HTTP/1.1 server on 127.0.0.1, plain or over TLS, answering each request target with its
+// configured response (others with 404), then closing the connection.
+class TestHttpServer : public QTcpServer
 {
 public:
-    struct Response
+    // The whole answer: status line, headers and body.
+    using Response = QByteArray;
+    static Response status(int code, const QByteArray& body = {}, const QByteArray& headers = {});
+    static Response ok(const QByteArray& body) { return status(200, body); }
+    static Response redirect(int code, const QUrl& url)
     {
-        int status = 200;
-        QByteArray body;
-        QList<QPair<QByteArray, QByteArray>> headers;
-    };
-    static Response ok(const QByteArray& body) { return {200, body, {}}; }
-    static Response status(int code) { return {code, "status " + QByteArray::number(code), {}}; }
-    static Response redirect(int code, const QUrl& location)
-    {
-        return {code, {}, {{"Location", location.toEncoded()}}};
+        return status(code, {}, "Location: " + url.toEncoded() + "\r\n");
     }
-    // A test authority that this process then trusts, a server certificate for 127.0.0.1 that it
-    // signed and a self-signed one; an error text, empty on success.
-    static QString makeCertificates(const QString& directory);
+    // Two self-signed certificates for 127.0.0.1, "trusted" and "untrusted", of which this
+    // process then trusts the first.
+    static bool makeCertificates(const QString& directory);
 
-    bool listenPlain() { return listenTls(false, false); }
-    bool listenTls(bool trustedCertificate, bool tls = true);
+    bool listenPlain() { return listen(QHostAddress::LocalHost); }
+    bool listenTls(bool trusted) { return m_certificate = trusted ? "trusted" : "untrusted", listenPlain(); }
     QUrl url(const QString& path) const;
     void serve(const QString& target, const Response& response) { m_responses.insert(target, response); }
     void clearLog() { m_requests.clear(); }
     QStringList requests() const { return m_requests; }
 
 private:
-    QTcpServer* m_server = nullptr;
+    void incomingConnection(qintptr descriptor) override;
+    QString m_certificate;
     QHash<QString, Response> m_responses;
     QStringList m_requests;
 };
@@ -68,13 +64,10 @@ public:
     QByteArray sign(const QByteArray& data);
     // A version document from <version> <url> [<language>=<notice>]..., or empty on failure.
     QByteArray makeDocument(const QStringList& arguments);
-    QString lastError() const { return m_lastError; }
-    static QByteArray readFile(const QString& path);
 
 private:
     QByteArray run(const QString& script, const QStringList& arguments, const QString& output);
     QString m_work;
-    QString m_lastError;
     int m_serial = 0;
 };
 
@@ -86,10 +79,14 @@ public:
     bool start();
     bool startTrayHost();
     QProcessEnvironment environment(QProcessEnvironment base) const;
-    // Runs an X client such as xdotool on this display; its output.
+    // Runs an X client such as xdotool on this display; its output, empty when it failed.
     QString run(const QString& program, const QStringList& arguments) const;
     // Ids of the process's visible windows whose "--name" or "--classname" matches, one a line.
-    QString windows(qint64 pid, const QString& field, const QString& pattern) const;
+    QString windows(qint64 pid, const QString& field, const QString& pattern) const
+    {
+        return run("xdotool",
+                   {"search", "--all", "--onlyvisible", "--pid", QString::number(pid), field, pattern});
+    }
 
 private:
     QProcess server;
@@ -101,8 +98,8 @@ private:
 // the data directory inside it.
 std::unique_ptr<QTemporaryDir> makeTraySandbox();
 
-// A copy of the installed program (bin, etc, share) with users whose HOME, data and temporary
-// directories lie beside it, logging switched on.
+// A copy of the installed program (bin, etc, share) with users whose HOME and data directories
+// lie beside it, logging switched on.
 class TrayTree
 {
 public:
@@ -110,18 +107,16 @@ public:
     bool isValid() const { return valid; }
     QString root() const { return rootPath; }
     QString executable() const { return rootPath + QStringLiteral("/bin/QuilletTray"); }
+    QString home(const QString& user) const { return rootPath + QStringLiteral("/users/") + user; }
     bool addUser(const QString& user) const;
-    QString home(const QString& user) const { return rootPath + QStringLiteral("/users/") + user + "/home"; }
-    QString dataHome(const QString& user) const
-    {
-        return rootPath + QStringLiteral("/users/") + user + "/data";
-    }
+    // TMPDIR is where the updater saves installers.
     QProcessEnvironment environment(const QString& user, const QString& tmpDir) const;
     // The user's log lines written by the process with this id.
     QStringList logLines(const QString& user, qint64 pid) const;
-    bool waitForLog(const QString& user, qint64 pid, const QString& text) const;
-    // The port that process listens on; 0 while it doesn't.
-    quint16 listeningPort(const QString& user, qint64 pid) const;
+    bool waitForLog(const QString& user, qint64 pid, const QString& text) const
+    {
+        return QTest::qWaitFor([&] { return logLines(user, pid).join(u'\n').contains(text); }, 30000);
+    }
     // bin/<name>, a start script that runs the program.
     bool writeScript(const QString& name, const QString& program) const;
     // etc/Quillet.conf with these elements in the QuilletTray section.
@@ -158,18 +153,28 @@ public:
     // Connects and has its CheckContext accepted; what came so far is then cleared.
     bool startSession(const QString& app);
     void send(const QString& text) { socket.sendTextMessage(text); }
-    bool waitReceived(qsizetype count = 1);
-    bool waitClosed(int timeoutMs = 20000);
+    bool waitReceived(qsizetype count = 1)
+    {
+        return QTest::qWaitFor([&] { return received.size() >= count || closed; }, 20000)
+            && received.size() >= count;
+    }
+    bool waitClosed(int timeoutMs = 20000)
+    {
+        return QTest::qWaitFor([&] { return closed; }, timeoutMs);
+    }
     QWebSocket socket;
     QStringList received;
     bool closed = false;
     int closeCode = 0;
 };
 
-// Messages in the namespace app.2.6.1.page1 (compact JSON); a number or empty text is no id.
+// Messages in the namespace app.2.6.1.page1 (compact JSON); an id that is no text or empty is left out.
 QString request(const QString& app, const QString& method, const QJsonValue& id = {},
                 const QJsonArray& args = {});
-QString checkContext(const QString& app, const QJsonValue& id = QStringLiteral("ctx"));
+inline QString checkContext(const QString& app, const QJsonValue& id = QStringLiteral("ctx"))
+{
+    return request(app, QStringLiteral("CheckContext"), id);
+}
 QString reply(const QString& app, const QString& method, const QJsonValue& id, const QJsonValue& result,
               const QString& error = QString());
 // A raw opening handshake with this Origin header (none when empty): the answer's status code

@@ -20,12 +20,6 @@ const QString checkOn = QStringLiteral("<CheckUser>true</CheckUser>");
 const QString checkOff = QStringLiteral("<CheckUser>false</CheckUser>");
 constexpr int MiB = 1024 * 1024;
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // Ended, or a zombie that nobody will wait for any more.
 bool processGone(qint64 pid)
 {

@@ -79,8 +79,7 @@ void TestUpdater::initTestCase()
     for (const char* name :
          {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
         qunsetenv(name);
-    const QString error = TestHttpServer::makeCertificates(m_root.path());
-    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QVERIFY(TestHttpServer::makeCertificates(m_root.path()));
     QVERIFY(m_plain.listenPlain() && m_tls.listenTls(true) && m_untrusted.listenTls(false));
     QVERIFY(m_silent.listen(QHostAddress::LocalHost) && m_endless.listen(QHostAddress::LocalHost));
     // No length, and more whenever the last piece has gone out.
@@ -94,7 +93,7 @@ void TestUpdater::initTestCase()
     m_signer = std::make_unique<TestSigner>(m_root.path());
     const QString page = u"https://kestrum.eu/quillet"_s;
     m_v27 = m_signer->makeDocument({u"2.7"_s, page});
-    QVERIFY2(!m_v27.isEmpty(), qPrintable(m_signer->lastError()));
+    QVERIFY(!m_v27.isEmpty());
     publish(m_plain, u"/v2.7.xml"_s, m_v27);
     publish(m_tls, u"/v2.7.xml"_s, m_v27);
     publish(m_plain, u"/v2.6.1.xml"_s, m_signer->makeDocument({u"2.6.1"_s, page}));
@@ -128,13 +127,13 @@ void TestUpdater::initTestCase()
                   m_root.filePath(u"other.pem"_s), document});
     QVERIFY(script.waitForFinished(60000) && script.exitCode() == 0);
     m_plain.serve(u"/other-key.xml"_s, TestHttpServer::ok(m_v27));
-    m_plain.serve(u"/other-key.xml.sig"_s, TestHttpServer::ok(TestSigner::readFile(document + u".sig"_s)));
+    m_plain.serve(u"/other-key.xml.sig"_s, TestHttpServer::ok(readFile(document + u".sig"_s)));
 }
 
 void TestUpdater::publish(TestHttpServer& server, const QString& path, const QByteArray& document)
 {
     const QByteArray signature = m_signer->sign(document);
-    QVERIFY2(!signature.isEmpty(), qPrintable(m_signer->lastError()));
+    QVERIFY(!signature.isEmpty());
     server.serve(path, TestHttpServer::ok(document));
     server.serve(path + u".sig"_s, TestHttpServer::ok(signature));
 }
@@ -226,7 +225,7 @@ void TestUpdater::installerDirectory()
     QVERIFY(lstat(QFile::encodeName(temporary.filePath(directories.first())).constData(), &info) == 0
             && S_ISDIR(info.st_mode) && info.st_uid == getuid());
     QCOMPARE(info.st_mode & 0777, 0700u);
-    QCOMPARE(TestSigner::readFile(temporary.filePath(directories.first() + u"/v2.7.xml"_s)), m_v27);
+    QCOMPARE(readFile(temporary.filePath(directories.first() + u"/v2.7.xml"_s)), m_v27);
 }
 
 QTEST_GUILESS_MAIN(TestUpdater)

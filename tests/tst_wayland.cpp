@@ -230,7 +230,10 @@ void TestWayland::trayOnWaylandWithStatusNotifierIcon()
 
     // Quit takes the tray's one way out: an open page is told that the tray goes away.
     QVERIFY(m_tree->writeScript(u"Quillet.sh"_s, QStringLiteral(QUILLET_DEMO_SIGNER_EXE)));
-    Page page(m_tree->listeningPort(u"wayland"_s, m_tray.processId()));
+    const QString listening = m_tree->logLines(u"wayland"_s, m_tray.processId())
+                                  .filter(u"Server is listening on port"_s)
+                                  .value(0);
+    Page page(quint16(listening.section(u"port "_s, 1).section(u' ', 0, 0).toUInt()));
     QVERIFY(page.startSession(u"Quillet"_s));
     click(ids.value(labels.indexOf(expected.last())));
     QVERIFY(m_tray.waitForFinished(20000) && m_tray.exitStatus() == QProcess::NormalExit
