@@ -93,7 +93,7 @@ void TestWayland::initTestCase()
 {
     if (getuid() == 0)
         QSKIP("sway refuses to run as root: ctest starts this test as an ordinary user");
-    QVERIFY(QDBusConnection::sessionBus().isConnected() && m_watcher.start());
+    QVERIFY(QDBusConnection::sessionBus().isConnected());
     QVERIFY(m_english.load(u"QuilletTray_en"_s, QStringLiteral(QUILLET_QM_DIR)));
     m_tree = std::make_unique<TrayTree>(m_dir.filePath(u"tree"_s));
     QVERIFY(m_tree->isValid() && m_tree->addUser(u"wayland"_s) && QDir().mkpath(m_dir.filePath(u"run"_s))
@@ -139,7 +139,10 @@ void TestWayland::trayOnWaylandWithStatusNotifierIcon()
         env.insert(name, m_env.value(name));
     m_tray.setProcessEnvironment(env);
     m_tray.start(m_tree->executable(), {});
-    QTRY_COMPARE_WITH_TIMEOUT(m_watcher.items.size(), 1, 20000);
+    // The panel appears after the tray.
+    QVERIFY(m_tree->waitForLog(u"wayland"_s, m_tray.processId(), u"Server is listening on port"_s));
+    QVERIFY(m_watcher.start());
+    QTRY_COMPARE_WITH_TIMEOUT(m_watcher.items.size(), 1, 30000);
 
     // What a panel shows: the product's tooltip, the quill on its green, the menu in the user's language.
     const QDBusArgument toolTip = itemProperty(u"ToolTip"_s).value<QDBusArgument>();

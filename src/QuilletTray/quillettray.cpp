@@ -6,18 +6,29 @@
 #include "processinfo.h"
 #include "quilletconfig.h"
 
+#include <cerrno>
+#include <cstring>
 #include <QApplication>
 #include <QDate>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusVariant>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QIcon>
 #include <QTimer>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 // Until a system tray appears, look again this often.
 constexpr int systemTrayRetryMs = 10000;
+// Set in the environment of a run started anew for a panel, so that it happens once.
+constexpr char startedForPanelVariable[] = "QUILLET_STARTED_FOR_PANEL";
 // The daily schedule: the first check 15 minutes after a day begins for the tray, a look
 // at the calendar every 6 hours, one retry of a failed check after 30 seconds.
 constexpr int checkDelayMs = 15 * 60 * 1000;
@@ -125,7 +136,44 @@ void QuilletTray::registerToSystemTrayWhenAvailable()
         setVisible(true);
         return;
     }
+    lookForLatePanel();
     QTimer::singleShot(systemTrayRetryMs, this, &QuilletTray::registerToSystemTrayWhenAvailable);
+}
+
+void QuilletTray::lookForLatePanel()
+{
+    if (qEnvironmentVariableIsSet(startedForPanelVariable))
+        return;
+    // The same question Qt asks; asynchronous, so a panel that does not answer can't stop the tray.
+    QDBusMessage question = QDBusMessage::createMethodCall(
+        QStringLiteral("org.kde.StatusNotifierWatcher"), QStringLiteral("/StatusNotifierWatcher"),
+        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    question << QStringLiteral("org.kde.StatusNotifierWatcher")
+             << QStringLiteral("IsStatusNotifierHostRegistered");
+    auto* answer = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(question), this);
+    connect(answer, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
+        call->deleteLater();
+        const QDBusPendingReply<QDBusVariant> reply = *call;
+        if (reply.isValid() && reply.value().variant().toBool() && !exiting && serverCommunicator.isIdle()
+            && updaterProcess.state() == QProcess::NotRunning && MsgBox::openBoxes().isEmpty())
+            startAnewForPanel();
+    });
+}
+
+void QuilletTray::startAnewForPanel()
+{
+    qInfo() << "A status notifier panel has appeared: Quillet Tray starts anew to show its icon there";
+    std::vector<QByteArray> arguments;
+    for (const QString& argument : QCoreApplication::arguments())
+        arguments.push_back(QFile::encodeName(argument));
+    std::vector<char*> argv;
+    for (QByteArray& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    qputenv(startedForPanelVariable, "1");
+    // Every descriptor the tray holds is close-on-exec: the instance lock and the port are free again.
+    execv(QFile::encodeName(QCoreApplication::applicationFilePath()).constData(), argv.data());
+    qWarning() << "Could not start anew:" << std::strerror(errno);
 }
 
 void QuilletTray::startWebSocketServer()

@@ -83,6 +83,13 @@ int ServerCommunicator::openSessions() const
     return open;
 }
 
+bool ServerCommunicator::isIdle() const
+{
+    return findChildren<NativeMessagingSocketHandler*>(Qt::FindDirectChildrenOnly).isEmpty()
+        && findChildren<SignerProcess*>(Qt::FindDirectChildrenOnly).isEmpty()
+        && findChildren<QWebSocket*>(Qt::FindDirectChildrenOnly).isEmpty();
+}
+
 void ServerCommunicator::acceptConnections()
 {
     while (QTcpSocket* connection = listener.nextPendingConnection()) {
@@ -196,8 +203,7 @@ void ServerCommunicator::killSigners()
 
 void ServerCommunicator::checkStopped()
 {
-    if (!shuttingDown || hasStopped || !findChildren<SignerProcess*>(Qt::FindDirectChildrenOnly).isEmpty()
-        || !findChildren<QWebSocket*>(Qt::FindDirectChildrenOnly).isEmpty())
+    if (!shuttingDown || hasStopped || !isIdle())
         return;
     hasStopped = true;
     shutdownTimer.stop();

@@ -28,6 +28,8 @@ public:
     bool startListening(quint16 port);
     // Sessions that have not ended yet.
     int openSessions() const;
+    // No session, signer or closing connection is left: the tray could go away losing nothing.
+    bool isIdle() const;
     // Stops listening, closes every page's connection as going away and asks every signer to
     // end; stopped() follows once no signer and no closing connection is left, at the latest
     // after the signers' grace time.
