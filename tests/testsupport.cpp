@@ -8,12 +8,6 @@ using namespace Qt::StringLiterals;
 namespace {
 QString certificateDirectory;
 
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
 // Runs a program to its end, its errors going to ours; its standard output, or nothing when it failed.
 std::optional<QString> execute(const QString& program, const QStringList& arguments,
                                const QProcessEnvironment& environment
@@ -42,6 +36,13 @@ QByteArray readFile(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString& path, const QByteArray& data)
+{
+    QFile file(path);
+    return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(data) == data.size();
 }
 
 BoxCloser::BoxCloser()
@@ -111,13 +112,16 @@ QByteArray TestSigner::run(const QString& script, const QStringList& arguments, 
     return execute(u"bash"_s, QStringList {tool} + arguments) ? readFile(output) : QByteArray();
 }
 
-QByteArray TestSigner::sign(const QByteArray& data)
+QByteArray TestSigner::sign(const QByteArray& data, const QString& privateKey)
 {
     const QString path = m_work + u"/signed-%1.bin"_s.arg(++m_serial);
     const QString keys = QStringLiteral(QUILLET_SOURCE_DIR "/keys/quillet-update-dev-");
     // A document that could not be written is missing for the script, which then fails.
     writeFile(path, data);
-    return run(u"sign-version-document.sh"_s, {keys + u"private.pem"_s, path, keys + u"public.pem"_s},
+    // The script checks a signature with the development key against its public half.
+    return run(u"sign-version-document.sh"_s,
+               privateKey.isEmpty() ? QStringList {keys + u"private.pem"_s, path, keys + u"public.pem"_s}
+                                    : QStringList {privateKey, path},
                path + u".sig"_s);
 }
 

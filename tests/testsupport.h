@@ -8,6 +8,8 @@
 
 // The file's contents, or empty when it cannot be read.
 QByteArray readFile(const QString& path);
+// Writes the file anew, making its directory when missing.
+bool writeFile(const QString& path, const QByteArray& data);
 
 // Closes every modal box as soon as it shows, as Escape would, and keeps the boxes' titles.
 class BoxCloser
@@ -60,8 +62,9 @@ public:
         : m_work(workDirectory)
     {
     }
-    // The ".sig" text for `data`, or empty on failure.
-    QByteArray sign(const QByteArray& data);
+    // The ".sig" text for `data`, signed with the development key unless another private key is
+    // given; empty on failure.
+    QByteArray sign(const QByteArray& data, const QString& privateKey = QString());
     // A version document from <version> <url> [<language>=<notice>]..., or empty on failure.
     QByteArray makeDocument(const QStringList& arguments);
 

@@ -118,10 +118,6 @@ private Q_SLOTS:
             << false;
         QTest::newRow("a request before CheckContext")
             << demo << "" << QStringList {echo} << QStringList() << true;
-        QTest::newRow("unknown application")
-            << "quillet"
-            << "" << QStringList {checkContext("quillet")}
-            << QStringList {reply("quillet", "CheckContext", "ctx", "", "")} << true;
         QTest::newRow("script missing") << demo << demo + ".sh" << QStringList {checkContext(demo), echo}
                                         << QStringList {reply(demo, "CheckContext", "ctx", "", "")} << true;
     }

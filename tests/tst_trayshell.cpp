@@ -9,10 +9,8 @@
 #include "testsupport.h"
 
 #include <csignal>
-#include <QTcpServer>
 #include <QTranslator>
 #include <QtTest>
-#include <QWebSocket>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,13 +23,6 @@ QByteArray read(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : noFile;
-}
-
-bool write(const QString& path, const QByteArray& contents)
-{
-    QFile file(path);
-    return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && file.write(contents) == contents.size();
 }
 } // namespace
 
@@ -78,7 +69,7 @@ private Q_SLOTS:
             m_server.serve(u"/v%1.xml.sig"_s.arg(version), TestHttpServer::ok(signer.sign(document)));
         }
         // The autostart switch copies the entry installed beside the program's directory.
-        QVERIFY(write(
+        QVERIFY(writeFile(
             QCoreApplication::applicationDirPath() + u"/../share/applications/eu.kestrum.Quillet.desktop"_s,
             read(QStringLiteral(QUILLET_SOURCE_DIR "/share/applications/eu.kestrum.Quillet.desktop"))));
         QTemporaryFile probe;
@@ -126,7 +117,7 @@ private Q_SLOTS:
         QDate today = QDate::currentDate();
         if (stampAge >= 0) {
             QFile file(stamp());
-            QVERIFY(write(stamp(), {}) && file.open(QIODevice::Append)
+            QVERIFY(writeFile(stamp(), {}) && file.open(QIODevice::Append)
                     && file.setFileTime(QDateTime::currentDateTime().addMonths(-1),
                                         QFileDevice::FileModificationTime));
             today = QFileInfo(stamp()).birthTime().date().addMonths(stampAge);
@@ -195,24 +186,6 @@ private Q_SLOTS:
         QVERIFY(MsgBox::openBoxes().isEmpty());
     }
 
-    // The server takes the first free port of its list.
-    void serverPorts()
-    {
-        const QList<quint16> ports {2378, 3546, 4384, 5147, 5692, 6378, 7678, 7681, 9799, 9796};
-        std::vector<std::unique_ptr<QTcpServer>> taken;
-        for (int i = 0; i < 9; ++i) {
-            taken.push_back(std::make_unique<QTcpServer>());
-            if (!taken.back()->listen(QHostAddress::LocalHost, ports.at(i)))
-                QSKIP("A port of the list is in use by another program");
-        }
-        ScheduledTray tray(path(u"bin"_s));
-        tray.startWebSocketServer();
-        QWebSocket page;
-        QSignalSpy connected(&page, &QWebSocket::connected);
-        page.open(QUrl(u"ws://127.0.0.1:9796"_s));
-        QVERIFY(connected.wait());
-    }
-
     // The first run turns autostart on; later runs leave it as the user set it.
     void firstRun()
     {
@@ -254,7 +227,7 @@ private Q_SLOTS:
         QFETCH(bool, checked);
         QFETCH(bool, errorBox);
         QVERIFY(QDir().mkpath(path(u"home/.config/autostart"_s)));
-        QVERIFY(before == noFile || write(autostartFile(), before));
+        QVERIFY(before == noFile || writeFile(autostartFile(), before));
         BoxCloser boxes;
         StartupAction action(nullptr);
         action.setChecked(click < 0 ? !checked : click == 0);
@@ -283,7 +256,7 @@ private Q_SLOTS:
         QCOMPARE(logs.entryList(QDir::Files),
                  (QStringList {"QuilletLog.txt", "QuilletPkcs11Log.txt", "QuilletTrayLog.txt",
                                "QuilletUpdaterLog.txt"}));
-        QVERIFY(write(logs.filePath(u"QuilletTrayLog.txt"_s), "kept\n"));
+        QVERIFY(writeFile(logs.filePath(u"QuilletTrayLog.txt"_s), "kept\n"));
         toggle->trigger();
         const QStringList saved = logs.entryList({u"QuilletTrayLog-*.txt"_s}, QDir::Files);
         QVERIFY(logs.entryList({u"*Log.txt"_s}, QDir::Files).isEmpty() && saved.size() == 1);
@@ -302,8 +275,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("holder"); // what holds the lock of the same key first
         QTest::addColumn<bool>("runs");
         QTest::newRow("a running tray: refused") << u"tray"_s << false;
-        QTest::newRow("another user's key: runs beside") << u"other key"_s << true;
-        QTest::newRow("a tray that quit: runs") << u"released"_s << true;
         QTest::newRow("a killed tray: runs") << u"killed"_s << true;
         QTest::newRow("runtime directory others may enter: refused from the private one")
             << u"open runtime"_s << false;
@@ -319,7 +290,7 @@ private Q_SLOTS:
             runtime, holder == u"open runtime" ? QFile::Permissions(0x7755) : QFile::Permissions(0x7700));
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
         const QString key = u"QuilletTray_%1"_s.arg(getuid());
-        SingleInstanceGuard first(holder == u"other key" ? key + u'1' : key);
+        SingleInstanceGuard first(key);
         if (holder == u"killed") {
             const pid_t child = fork();
             if (child == 0) {
@@ -331,9 +302,7 @@ private Q_SLOTS:
             waitpid(child, nullptr, 0);
         } else {
             QVERIFY(first.tryToRun());
-            if (holder == u"released")
-                first.release();
-            else if (holder == u"open runtime")
+            if (holder == u"open runtime")
                 qputenv("XDG_RUNTIME_DIR", QFile::encodeName(path(u"elsewhere"_s)));
         }
         SingleInstanceGuard second(key);
@@ -356,39 +325,28 @@ private Q_SLOTS:
         QVERIFY(later);
     }
 
-    void startup_data()
-    {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<bool>("translations");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("output");
-        QTest::newRow("--version") << QStringList {u"--version"_s} << true << 0 << u"QuilletTray 2.6.1 ("_s;
-        QTest::newRow("no translations: 1") << QStringList() << false << 1 << QString();
-    }
-
-    // The installed program, started from another directory.
+    // The installed program, started from another directory: it tells its version, and without
+    // its translations it ends with 1.
     void startup()
     {
-        QFETCH(QStringList, arguments);
-        QFETCH(bool, translations);
-        QFETCH(int, exitCode);
-        QFETCH(QString, output);
         TrayTree tree(path(u"tree"_s));
         QVERIFY(tree.isValid() && tree.addUser(u"u"_s));
-        QVERIFY(translations || QDir(tree.root() + u"/share/translations"_s).removeRecursively());
         QProcess tray;
         tray.setProcessEnvironment(tree.environment(u"u"_s, path(u"tmp"_s)));
         tray.setWorkingDirectory(path(u"home"_s));
-        tray.start(tree.executable(), arguments);
-        QVERIFY(tray.waitForFinished(20000));
-        QCOMPARE(tray.exitCode(), exitCode);
-        QVERIFY(QString::fromLocal8Bit(tray.readAllStandardOutput()).contains(output));
+        tray.start(tree.executable(), {u"--version"_s});
+        QVERIFY(tray.waitForFinished(20000) && tray.exitCode() == 0);
+        QVERIFY(tray.readAllStandardOutput().startsWith("QuilletTray 2.6.1 ("));
+        QVERIFY(QDir(tree.root() + u"/share/translations"_s).removeRecursively());
+        tray.start(tree.executable(), {});
+        QVERIFY(tray.waitForFinished(20000) && tray.exitCode() == 1);
     }
 
 private:
     void writeConfig(const QString& document)
     {
-        QVERIFY(write(path(u"etc/Quillet.conf"_s),
+        QVERIFY(
+            writeFile(path(u"etc/Quillet.conf"_s),
                       u"<Quillet><QuilletTray><CheckUser>true</CheckUser></QuilletTray><QuilletUpdater>"
                       "<Version>2.6.1</Version><Url>%1</Url><DownloadUrl>https://kestrum.eu/d/</DownloadUrl>"
                       "</QuilletUpdater></Quillet>"_s.arg(m_server.url(document).toString())
@@ -397,8 +355,8 @@ private:
     void writeUpdater(const QString& body)
     {
         const QString script = path(u"bin/QuilletUpdater.sh"_s);
-        QVERIFY(
-            write(script, u"#!/bin/sh\necho \"$*\" >> '%1'\n%2\n"_s.arg(path(u"calls"_s), body).toUtf8()));
+        QVERIFY(writeFile(script,
+                          u"#!/bin/sh\necho \"$*\" >> '%1'\n%2\n"_s.arg(path(u"calls"_s), body).toUtf8()));
         QVERIFY(QFile::setPermissions(script, QFile::permissions(script) | QFileDevice::ExeOwner));
     }
     QStringList updaterCalls() const

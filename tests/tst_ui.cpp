@@ -124,11 +124,6 @@ private Q_SLOTS:
         QTest::mouseClick(child<QPushButton>(second.get(), "closeBtn"), Qt::LeftButton);
         QVERIFY(!second->isVisible() && first->isVisible());
     }
-    void compositorMovesWaylandWindows()
-    {
-        QVERIFY(MsgBox::compositorMovesWindows(u"wayland-egl"_s)
-                && !MsgBox::compositorMovesWindows(u"xcb"_s));
-    }
     void terminatingShowsNothing()
     {
         MsgBox::setTerminating(true);
