@@ -203,9 +203,8 @@ TrayTree::TrayTree(const QString& root)
 
 bool TrayTree::addUser(const QString& user) const
 {
-    const QString logDir = home(user) + u"/data/Kestrum/Quillet/Logs"_s;
     return QDir().mkpath(home(user) + u"/.config"_s) && QDir().mkpath(home(user) + u"/tmp"_s)
-        && QDir().mkpath(logDir) && writeFile(logDir + u"/QuilletTrayLog.txt"_s, {});
+        && writeFile(home(user) + u"/data/Kestrum/Quillet/Logs/QuilletTrayLog.txt"_s, {});
 }
 
 QProcessEnvironment TrayTree::environment(const QString& user, const QString& tmpDir) const

@@ -68,10 +68,6 @@ void TestBridge::namespaces()
     messages.setNamespace(QStringLiteral(R"({"id":"1","method":"%1"})").arg(method));
     QCOMPARE(messages.isValid(), !appName.isEmpty());
     QCOMPARE(messages.appName(), appName);
-    // Only the page's own CheckContext, however its name is escaped, is answered by the bridge.
-    QCOMPARE(messages.isCheckContext(R"({"method":"Quillet.2.6.1.page1.QES.\u0043heckContext"})"),
-             method.startsWith("Quillet.2.6.1.page1.QES"));
-    QVERIFY(!messages.isCheckContext(R"({"method":"Quillet.2.6.1.page2.QES.CheckContext"})"));
 }
 
 void TestBridge::origins_data()

@@ -83,7 +83,7 @@ private:
     QProcessEnvironment m_env = QProcessEnvironment::systemEnvironment();
     // Destroyed in reverse: the tray and the VNC server end before the compositor.
     QProcess m_sway;
-    QProcess m_tray;
+    std::unique_ptr<TrayProcess> m_tray;
     QProcess m_vnc;
     Watcher m_watcher;
     QTranslator m_english;
@@ -97,16 +97,13 @@ void TestWayland::initTestCase()
     QVERIFY(m_english.load(u"QuilletTray_en"_s, QStringLiteral(QUILLET_QM_DIR)));
     m_tree = std::make_unique<TrayTree>(m_dir.filePath(u"tree"_s));
     QVERIFY(m_tree->isValid() && m_tree->addUser(u"wayland"_s) && QDir().mkpath(m_dir.filePath(u"run"_s))
-            && QDir().mkpath(m_dir.filePath(u"tmp"_s)));
-    QFile config(m_dir.filePath(u"sway.conf"_s));
-    QVERIFY(config.open(QIODevice::WriteOnly) && config.write("output HEADLESS-1 resolution 1024x768\n") > 0
-            && config.flush());
+            && writeFile(m_dir.filePath(u"sway.conf"_s), "output HEADLESS-1 resolution 1024x768\n"));
     m_env.insert(u"XDG_RUNTIME_DIR"_s, m_dir.filePath(u"run"_s));
     m_env.insert(u"WLR_BACKENDS"_s, u"headless"_s);
     m_env.insert(u"WLR_RENDERER"_s, u"pixman"_s);
     m_env.insert(u"WLR_LIBINPUT_NO_DEVICES"_s, u"1"_s);
     m_sway.setProcessEnvironment(m_env);
-    m_sway.start(u"sway"_s, {u"-c"_s, config.fileName()});
+    m_sway.start(u"sway"_s, {u"-c"_s, m_dir.filePath(u"sway.conf"_s)});
     QDir run(m_dir.filePath(u"run"_s));
     QTRY_VERIFY_WITH_TIMEOUT(!run.entryList({u"sway-ipc.*"_s}, QDir::System).isEmpty(), 20000);
     m_env.insert(u"SWAYSOCK"_s, run.filePath(run.entryList({u"sway-ipc.*"_s}, QDir::System).value(0)));
@@ -121,7 +118,7 @@ QJsonArray TestWayland::trayWindows() const
         QJsonDocument::fromJson(run(u"swaymsg"_s, {u"-r"_s, u"-t"_s, u"get_tree"_s}).toUtf8()).object()};
     while (!nodes.isEmpty()) {
         const QJsonObject node = nodes.takeFirst();
-        if (node.value(u"pid"_s).toInteger() == m_tray.processId())
+        if (node.value(u"pid"_s).toInteger() == m_tray->process.processId())
             windows.append(node.value(u"rect"_s));
         for (const char* key : {"nodes", "floating_nodes"})
             for (const QJsonValue& child : node.value(QLatin1String(key)).toArray())
@@ -133,15 +130,14 @@ QJsonArray TestWayland::trayWindows() const
 void TestWayland::trayOnWaylandWithStatusNotifierIcon()
 {
     // No platform named: a Wayland session makes the tray a Wayland client.
-    QProcessEnvironment env = m_tree->environment(u"wayland"_s, m_dir.filePath(u"tmp"_s));
+    m_tray = std::make_unique<TrayProcess>(*m_tree, u"wayland"_s);
+    QProcessEnvironment env = m_tray->process.processEnvironment();
     env.remove(u"QT_QPA_PLATFORM"_s);
     for (const QString& name : {u"XDG_RUNTIME_DIR"_s, u"WAYLAND_DISPLAY"_s})
         env.insert(name, m_env.value(name));
-    m_tray.setProcessEnvironment(env);
-    m_tray.start(m_tree->executable(), {});
+    m_tray->process.setProcessEnvironment(env);
     // The panel appears after the tray.
-    QVERIFY(m_tree->waitForLog(u"wayland"_s, m_tray.processId(), u"Server is listening on port"_s));
-    QVERIFY(m_watcher.start());
+    QVERIFY(m_tray->start() && m_watcher.start());
     QTRY_COMPARE_WITH_TIMEOUT(m_watcher.items.size(), 1, 30000);
 
     // What a panel shows: the product's tooltip, the quill on its green, the menu in the user's language.
@@ -220,7 +216,7 @@ void TestWayland::trayOnWaylandWithStatusNotifierIcon()
                           << quint16(at("y") + 20);
     };
     pointer(1, 0);
-    QVERIFY(m_tree->waitForLog(u"wayland"_s, m_tray.processId(), u"move the box: accepted"_s));
+    QVERIFY(m_tray->logged(u"move the box: accepted"_s));
     // The button stays held, and the pointer moving, until the compositor has the box there.
     const auto dragged = [&] {
         pointer(1, 99);
@@ -233,14 +229,11 @@ void TestWayland::trayOnWaylandWithStatusNotifierIcon()
 
     // Quit takes the tray's one way out: an open page is told that the tray goes away.
     QVERIFY(m_tree->writeScript(u"Quillet.sh"_s, QStringLiteral(QUILLET_DEMO_SIGNER_EXE)));
-    const QString listening = m_tree->logLines(u"wayland"_s, m_tray.processId())
-                                  .filter(u"Server is listening on port"_s)
-                                  .value(0);
-    Page page(quint16(listening.section(u"port "_s, 1).section(u' ', 0, 0).toUInt()));
+    Page page(m_tray->port);
     QVERIFY(page.startSession(u"Quillet"_s));
     click(ids.value(labels.indexOf(expected.last())));
-    QVERIFY(m_tray.waitForFinished(20000) && m_tray.exitStatus() == QProcess::NormalExit
-            && m_tray.exitCode() == 0);
+    QVERIFY(m_tray->process.waitForFinished(20000) && m_tray->process.exitStatus() == QProcess::NormalExit
+            && m_tray->process.exitCode() == 0);
     QVERIFY(page.waitClosed() && page.closeCode == 1001);
 }
 
