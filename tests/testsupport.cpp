@@ -1,6 +1,5 @@
 #include "testsupport.h"
 
-#include <optional>
 #include <QApplication>
 
 using namespace Qt::StringLiterals;
@@ -8,10 +7,17 @@ using namespace Qt::StringLiterals;
 namespace {
 QString certificateDirectory;
 
-// Runs a program to its end, its errors going to ours; its standard output, or nothing when it failed.
+QString message(const QString& app, const QString& method, QJsonObject object, const QJsonValue& id)
+{
+    object.insert(u"method"_s, u"%1.2.6.1.page1.QES.%2"_s.arg(app, method));
+    if (!id.toString().isEmpty())
+        object.insert(u"id"_s, id);
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+} // namespace
+
 std::optional<QString> execute(const QString& program, const QStringList& arguments,
-                               const QProcessEnvironment& environment
-                               = QProcessEnvironment::systemEnvironment())
+                               const QProcessEnvironment& environment)
 {
     QProcess process;
     process.setProcessEnvironment(environment);
@@ -22,15 +28,6 @@ std::optional<QString> execute(const QString& program, const QStringList& argume
         return std::nullopt;
     return QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
 }
-
-QString message(const QString& app, const QString& method, QJsonObject object, const QJsonValue& id)
-{
-    object.insert(u"method"_s, u"%1.2.6.1.page1.QES.%2"_s.arg(app, method));
-    if (!id.toString().isEmpty())
-        object.insert(u"id"_s, id);
-    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
-}
-} // namespace
 
 QByteArray readFile(const QString& path)
 {

@@ -2,6 +2,7 @@
 
 // The fixture library of every test program. It links no part of the product.
 #include <memory>
+#include <optional>
 #include <QtNetwork>
 #include <QtTest>
 #include <QWebSocket>
@@ -10,6 +11,10 @@
 QByteArray readFile(const QString& path);
 // Writes the file anew, making its directory when missing.
 bool writeFile(const QString& path, const QByteArray& data);
+// Runs a program to its end, its errors going to ours; its standard output, or nothing when it failed.
+std::optional<QString> execute(const QString& program, const QStringList& arguments,
+                               const QProcessEnvironment& environment
+                               = QProcessEnvironment::systemEnvironment());
 
 // Closes every modal box as soon as it shows, as Escape would, and keeps the boxes' titles.
 class BoxCloser

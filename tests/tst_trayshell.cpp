@@ -226,7 +226,6 @@ private Q_SLOTS:
         QFETCH(QByteArray, after);
         QFETCH(bool, checked);
         QFETCH(bool, errorBox);
-        QVERIFY(QDir().mkpath(path(u"home/.config/autostart"_s)));
         QVERIFY(before == noFile || writeFile(autostartFile(), before));
         BoxCloser boxes;
         StartupAction action(nullptr);

@@ -68,14 +68,6 @@ private:
                    u"Get"_s, {u"org.kde.StatusNotifierItem"_s, name});
         return reply.arguments().value(0).value<QDBusVariant>().variant();
     }
-    QString run(const QString& program, const QStringList& arguments) const
-    {
-        QProcess process;
-        process.setProcessEnvironment(m_env);
-        process.start(program, arguments);
-        return process.waitForFinished(10000) ? QString::fromUtf8(process.readAllStandardOutput())
-                                              : QString();
-    }
     QJsonArray trayWindows() const;
 
     QTemporaryDir m_dir;
@@ -115,7 +107,9 @@ QJsonArray TestWayland::trayWindows() const
 {
     QJsonArray windows;
     QList<QJsonObject> nodes {
-        QJsonDocument::fromJson(run(u"swaymsg"_s, {u"-r"_s, u"-t"_s, u"get_tree"_s}).toUtf8()).object()};
+        QJsonDocument::fromJson(
+            execute(u"swaymsg"_s, {u"-r"_s, u"-t"_s, u"get_tree"_s}, m_env).value_or(QString()).toUtf8())
+            .object()};
     while (!nodes.isEmpty()) {
         const QJsonObject node = nodes.takeFirst();
         if (node.value(u"pid"_s).toInteger() == m_tray->process.processId())
@@ -200,9 +194,10 @@ void TestWayland::trayOnWaylandWithStatusNotifierIcon()
     QTRY_VERIFY_WITH_TIMEOUT(!(box = trayWindows().at(0).toObject()).isEmpty(), 20000);
     const auto at = [&box](const char* key) { return box.value(QLatin1String(key)).toInt(); };
     QVERIFY2(at("width") >= 500 && at("height") >= 200, QJsonDocument(box).toJson().constData());
-    run(u"grim"_s,
-        {u"-g"_s, u"%1,%2 %3x%4"_s.arg(at("x")).arg(at("y")).arg(at("width")).arg(at("height")),
-         QStringLiteral(QUILLET_BUILD_DIR "/screenshots/wayland-about.png")});
+    execute(u"grim"_s,
+            {u"-g"_s, u"%1,%2 %3x%4"_s.arg(at("x")).arg(at("y")).arg(at("width")).arg(at("height")),
+             QStringLiteral(QUILLET_BUILD_DIR "/screenshots/wayland-about.png")},
+            m_env);
 
     // A real drag on the title bar with a VNC client's pointer (wayvnc's virtual pointer): the box
     // asks the compositor to move it, and the compositor moves it with the pointer.
