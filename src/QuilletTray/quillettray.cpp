@@ -27,7 +27,7 @@
 namespace {
 // Until a system tray appears, look again this often.
 constexpr int systemTrayRetryMs = 10000;
-// Set in the environment of a run started anew for a panel, so that it happens once.
+// Handed to the run started anew for a panel, so that it happens once; not to its children.
 constexpr char startedForPanelVariable[] = "QUILLET_STARTED_FOR_PANEL";
 // The daily schedule: the first check 15 minutes after a day begins for the tray, a look
 // at the calendar every 6 hours, one retry of a failed check after 30 seconds.
@@ -80,6 +80,8 @@ QuilletTray::QuilletTray(QWidget* parent, const QString& languageCode, const Sch
     , firstRunStampName(QStringLiteral("firstrun.stamp"))
 {
     qInfo() << "QuilletTray class is being constructed";
+    startedForPanel = qEnvironmentVariableIsSet(startedForPanelVariable);
+    qunsetenv(startedForPanelVariable);
 
     // The updater script is started relative to the program's directory.
     QDir::setCurrent(QCoreApplication::applicationDirPath());
@@ -142,7 +144,7 @@ void QuilletTray::registerToSystemTrayWhenAvailable()
 
 void QuilletTray::lookForLatePanel()
 {
-    if (qEnvironmentVariableIsSet(startedForPanelVariable))
+    if (startedForPanel)
         return;
     // The same question Qt asks; asynchronous, so a panel that does not answer can't stop the tray.
     QDBusMessage question = QDBusMessage::createMethodCall(

@@ -102,4 +102,5 @@ private:
     // A box deletes itself when closed by its own button, so the pointer must not dangle.
     QPointer<MsgBox> aboutDialog;
     bool exiting = false;
+    bool startedForPanel = false;
 };
