@@ -2,6 +2,7 @@
 
 #include "appexception.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QXmlStreamReader>
@@ -147,6 +148,17 @@ bool QuilletConfig::checkUser() const
 {
     ensureLoaded();
     return m_checkUser;
+}
+
+bool QuilletConfig::userCheckIsOn()
+{
+    try {
+        instance()->loadConfig();
+        return instance()->checkUser();
+    } catch (const AppException& error) {
+        qWarning() << error.generalMessage();
+        return true;
+    }
 }
 
 Version QuilletConfig::version() const

@@ -23,6 +23,9 @@ public:
     void loadConfig();
 
     bool checkUser() const;
+    // Reads the file again and tells whether the user check is on. A file that can't be read
+    // leaves it on, so a broken edit never lets another user's program in.
+    static bool userCheckIsOn();
     Version version() const;
     QString url() const;
     QString downloadUrl() const;

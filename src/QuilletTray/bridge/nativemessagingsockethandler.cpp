@@ -1,6 +1,5 @@
 #include "nativemessagingsockethandler.h"
 
-#include "appexception.h"
 #include "logexcerpt.h"
 #include "processinfo.h"
 #include "quilletconfig.h"
@@ -67,13 +66,7 @@ void NativeMessagingSocketHandler::textMessageReceived(const QString& message)
         return;
     }
 
-    bool checkClient = true;
-    try {
-        QuilletConfig::instance()->loadConfig();
-        checkClient = QuilletConfig::instance()->checkUser();
-    } catch (const AppException& error) {
-        qWarning() << error.generalMessage();
-    }
+    const bool checkClient = QuilletConfig::userCheckIsOn();
     const QString id = messages.messageId(message);
 
     if (!checkClient) {

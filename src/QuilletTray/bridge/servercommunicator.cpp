@@ -93,16 +93,8 @@ bool ServerCommunicator::isIdle() const
 void ServerCommunicator::acceptConnections()
 {
     while (QTcpSocket* connection = listener.nextPendingConnection()) {
-        // The check is on unless a readable configuration says otherwise.
-        bool checkUser = true;
-        try {
-            QuilletConfig::instance()->loadConfig();
-            checkUser = QuilletConfig::instance()->checkUser();
-        } catch (const AppException& error) {
-            qWarning() << error.generalMessage();
-        }
         // Another user's program costs no handshake, no session and no descriptor kept open.
-        if (checkUser
+        if (QuilletConfig::userCheckIsOn()
             && !ProcessInfo::checkPeer(connection->localAddress(), connection->localPort(),
                                        connection->peerAddress(), connection->peerPort())) {
             qWarning() << "Closing a connection before its handshake: its user is not the tray's";
