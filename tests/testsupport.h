@@ -37,10 +37,6 @@ public:
     using Response = QByteArray;
     static Response status(int code, const QByteArray& body = {}, const QByteArray& headers = {});
     static Response ok(const QByteArray& body) { return status(200, body); }
-    static Response redirect(int code, const QUrl& url)
-    {
-        return status(code, {}, "Location: " + url.toEncoded() + "\r\n");
-    }
     // Two self-signed certificates for 127.0.0.1, "trusted" and "untrusted", of which this
     // process then trusts the first.
     static bool makeCertificates(const QString& directory);

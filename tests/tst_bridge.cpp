@@ -68,6 +68,7 @@ void TestBridge::namespaces()
     messages.setNamespace(QStringLiteral(R"({"id":"1","method":"%1"})").arg(method));
     QCOMPARE(messages.isValid(), !appName.isEmpty());
     QCOMPARE(messages.appName(), appName);
+    QVERIFY(!messages.isCheckContext(R"({"method":"Quillet.2.6.1.page2.QES.\u0043heckContext"})"));
 }
 
 void TestBridge::origins_data()

@@ -15,35 +15,27 @@ class TestDesktop : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase();
     void trayStartedBeforeTheTrayHost();
 
 private:
     // Qt maps the icon's window only once a tray host has taken it in.
     QString iconWindow() const
     {
-        return m_display.windows(m_tray->process.processId(), u"--classname"_s, u"^QuilletTray$"_s);
+        return m_display.windows(m_tray.process.processId(), u"--classname"_s, u"^QuilletTray$"_s);
     }
 
     QTemporaryDir m_dir;
-    std::unique_ptr<TrayTree> m_tree;
+    TrayTree m_tree {m_dir.filePath(u"tree"_s)};
     XvfbDisplay m_display;
-    std::unique_ptr<TrayProcess> m_tray;
+    TrayProcess m_tray {m_tree, u"desktop"_s};
 };
-
-void TestDesktop::initTestCase()
-{
-    QVERIFY(m_dir.isValid());
-    m_tree = std::make_unique<TrayTree>(m_dir.filePath(u"tree"_s));
-    QVERIFY(m_tree->isValid() && m_tree->addUser(u"desktop"_s));
-    QVERIFY2(m_display.start(), "Xvfb could not be started");
-}
 
 void TestDesktop::trayStartedBeforeTheTrayHost()
 {
-    m_tray = std::make_unique<TrayProcess>(*m_tree, u"desktop"_s);
-    m_tray->process.setProcessEnvironment(m_display.environment(m_tray->process.processEnvironment()));
-    QVERIFY(m_tray->start() && m_tray->logged(u" - I - Could not detect any system tray - at "_s));
+    QVERIFY(m_tree.isValid() && m_tree.addUser(u"desktop"_s));
+    QVERIFY2(m_display.start(), "Xvfb could not be started");
+    m_tray.process.setProcessEnvironment(m_display.environment(m_tray.process.processEnvironment()));
+    QVERIFY(m_tray.start() && m_tray.logged(u" - I - Could not detect any system tray - at "_s));
     QVERIFY(iconWindow().isEmpty());
 
     // The tray looks again every 10 seconds; the icon must be in within that.
@@ -53,12 +45,11 @@ void TestDesktop::trayStartedBeforeTheTrayHost()
 
     // A right click opens the menu, "&About" through its mnemonic the box; its picture goes to the README.
     m_display.run(u"xdotool"_s, {u"mousemove"_s, u"--window"_s, icon, u"8"_s, u"8"_s, u"click"_s, u"3"_s});
-    QVERIFY(m_tray->logged(u" - I - Quillet Tray was activated - at "_s));
+    QVERIFY(m_tray.logged(u" - I - Quillet Tray was activated - at "_s));
     m_display.run(u"xdotool"_s, {u"key"_s, u"a"_s});
     QString box;
     QTRY_VERIFY_WITH_TIMEOUT(
-        !(box = m_display.windows(m_tray->process.processId(), u"--name"_s, u"^Kestrum Quillet$"_s))
-             .isEmpty(),
+        !(box = m_display.windows(m_tray.process.processId(), u"--name"_s, u"^Kestrum Quillet$"_s)).isEmpty(),
         20000);
     m_display.run(u"import"_s,
                   {u"-window"_s, box, QStringLiteral(QUILLET_BUILD_DIR "/screenshots/x11-about.png")});

@@ -69,9 +69,9 @@ private Q_SLOTS:
             m_server.serve(u"/v%1.xml.sig"_s.arg(version), TestHttpServer::ok(signer.sign(document)));
         }
         // The autostart switch copies the entry installed beside the program's directory.
-        QVERIFY(writeFile(
-            QCoreApplication::applicationDirPath() + u"/../share/applications/eu.kestrum.Quillet.desktop"_s,
-            read(QStringLiteral(QUILLET_SOURCE_DIR "/share/applications/eu.kestrum.Quillet.desktop"))));
+        QVERIFY(writeFile(QCoreApplication::applicationDirPath()
+                              + u"/../share/applications/eu.kestrum.Quillet.desktop"_s,
+                          m_entry));
         QTemporaryFile probe;
         m_birthTimes = probe.open() && QFileInfo(probe.fileName()).birthTime().isValid();
     }
@@ -186,12 +186,24 @@ private Q_SLOTS:
         QVERIFY(MsgBox::openBoxes().isEmpty());
     }
 
+    // With the first nine ports of its list taken, the server takes the last.
+    void lastPort()
+    {
+        std::list<QTcpServer> taken;
+        for (const quint16 port : {2378, 3546, 4384, 5147, 5692, 6378, 7678, 7681, 9799})
+            taken.emplace_back().listen(QHostAddress::LocalHost, port);
+        ScheduledTray tray(path(u"bin"_s));
+        tray.startWebSocketServer();
+        QTcpSocket page;
+        page.connectToHost(QHostAddress::LocalHost, 9796);
+        QVERIFY(page.waitForConnected(5000));
+    }
+
     // The first run turns autostart on; later runs leave it as the user set it.
     void firstRun()
     {
         auto tray = std::make_unique<ScheduledTray>(path(u"bin"_s));
-        QCOMPARE(read(autostartFile()),
-                 read(QStringLiteral(QUILLET_SOURCE_DIR "/share/applications/eu.kestrum.Quillet.desktop")));
+        QCOMPARE(read(autostartFile()), m_entry);
         tray.reset();
         QVERIFY(QFile::remove(autostartFile()));
         tray = std::make_unique<ScheduledTray>(path(u"bin"_s));
@@ -235,10 +247,7 @@ private Q_SLOTS:
         else
             action.trigger();
         QCOMPARE(action.isChecked(), checked);
-        QCOMPARE(read(autostartFile()),
-                 after.isNull() ? read(
-                     QStringLiteral(QUILLET_SOURCE_DIR "/share/applications/eu.kestrum.Quillet.desktop"))
-                                : after);
+        QCOMPARE(read(autostartFile()), after.isNull() ? m_entry : after);
         QCOMPARE(boxes.titles().size(), errorBox ? 1 : 0);
     }
 
@@ -369,6 +378,8 @@ private:
     QString autostartFile() const { return path(u"home/.config/autostart/eu.kestrum.Quillet.desktop"_s); }
 
     QTranslator m_translator;
+    const QByteArray m_entry
+        = read(QStringLiteral(QUILLET_SOURCE_DIR "/share/applications/eu.kestrum.Quillet.desktop"));
     TestHttpServer m_server;
     std::unique_ptr<QTemporaryDir> m_root;
     bool m_birthTimes = false;

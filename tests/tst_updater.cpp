@@ -88,9 +88,11 @@ void TestUpdater::initTestCase()
     publish(m_tls, u"/v2.6.0.xml"_s, m_signer->makeDocument({u"2.6.0"_s, page}));
     publish(m_plain, u"/no-url.xml"_s, "<Quillet><version>3.0</version><url> </url></Quillet>");
     publish(m_plain, u"/trailer.xml"_s, m_signer->makeDocument({u"2.6.1"_s, page}) + "<version>9</version>");
-    m_plain.serve(u"/moved.xml"_s, TestHttpServer::redirect(301, tls("/v2.7.xml")));
+    m_plain.serve(u"/moved.xml"_s,
+                  TestHttpServer::status(301, {}, "Location: " + tls("/v2.7.xml").toEncoded() + "\r\n"));
     m_plain.serve(u"/moved.xml.sig"_s, TestHttpServer::ok(m_signer->sign(m_v27)));
-    m_tls.serve(u"/to-plain.xml"_s, TestHttpServer::redirect(301, plain("/v2.7.xml")));
+    m_tls.serve(u"/to-plain.xml"_s,
+                TestHttpServer::status(301, {}, "Location: " + plain("/v2.7.xml").toEncoded() + "\r\n"));
     m_plain.serve(u"/unsigned.xml"_s, TestHttpServer::ok(m_v27));
     QByteArray changed = m_v27;
     changed.replace("2.7", "9.7");

@@ -71,11 +71,11 @@ private:
     QJsonArray trayWindows() const;
 
     QTemporaryDir m_dir;
-    std::unique_ptr<TrayTree> m_tree;
+    TrayTree m_tree {m_dir.filePath(u"tree"_s)};
     QProcessEnvironment m_env = QProcessEnvironment::systemEnvironment();
     // Destroyed in reverse: the tray and the VNC server end before the compositor.
     QProcess m_sway;
-    std::unique_ptr<TrayProcess> m_tray;
+    TrayProcess m_tray {m_tree, u"wayland"_s};
     QProcess m_vnc;
     Watcher m_watcher;
     QTranslator m_english;
@@ -87,8 +87,7 @@ void TestWayland::initTestCase()
         QSKIP("sway refuses to run as root: ctest starts this test as an ordinary user");
     QVERIFY(QDBusConnection::sessionBus().isConnected());
     QVERIFY(m_english.load(u"QuilletTray_en"_s, QStringLiteral(QUILLET_QM_DIR)));
-    m_tree = std::make_unique<TrayTree>(m_dir.filePath(u"tree"_s));
-    QVERIFY(m_tree->isValid() && m_tree->addUser(u"wayland"_s) && QDir().mkpath(m_dir.filePath(u"run"_s))
+    QVERIFY(m_tree.isValid() && m_tree.addUser(u"wayland"_s) && QDir().mkpath(m_dir.filePath(u"run"_s))
             && writeFile(m_dir.filePath(u"sway.conf"_s), "output HEADLESS-1 resolution 1024x768\n"));
     m_env.insert(u"XDG_RUNTIME_DIR"_s, m_dir.filePath(u"run"_s));
     m_env.insert(u"WLR_BACKENDS"_s, u"headless"_s);
@@ -112,7 +111,7 @@ QJsonArray TestWayland::trayWindows() const
             .object()};
     while (!nodes.isEmpty()) {
         const QJsonObject node = nodes.takeFirst();
-        if (node.value(u"pid"_s).toInteger() == m_tray->process.processId())
+        if (node.value(u"pid"_s).toInteger() == m_tray.process.processId())
             windows.append(node.value(u"rect"_s));
         for (const char* key : {"nodes", "floating_nodes"})
             for (const QJsonValue& child : node.value(QLatin1String(key)).toArray())
@@ -124,14 +123,13 @@ QJsonArray TestWayland::trayWindows() const
 void TestWayland::trayOnWaylandWithStatusNotifierIcon()
 {
     // No platform named: a Wayland session makes the tray a Wayland client.
-    m_tray = std::make_unique<TrayProcess>(*m_tree, u"wayland"_s);
-    QProcessEnvironment env = m_tray->process.processEnvironment();
+    QProcessEnvironment env = m_tray.process.processEnvironment();
     env.remove(u"QT_QPA_PLATFORM"_s);
     for (const QString& name : {u"XDG_RUNTIME_DIR"_s, u"WAYLAND_DISPLAY"_s})
         env.insert(name, m_env.value(name));
-    m_tray->process.setProcessEnvironment(env);
+    m_tray.process.setProcessEnvironment(env);
     // The panel appears after the tray.
-    QVERIFY(m_tray->start() && m_watcher.start());
+    QVERIFY(m_tray.start() && m_watcher.start());
     QTRY_COMPARE_WITH_TIMEOUT(m_watcher.items.size(), 1, 30000);
 
     // What a panel shows: the product's tooltip, the quill on its green, the menu in the user's language.
@@ -211,7 +209,7 @@ void TestWayland::trayOnWaylandWithStatusNotifierIcon()
                           << quint16(at("y") + 20);
     };
     pointer(1, 0);
-    QVERIFY(m_tray->logged(u"move the box: accepted"_s));
+    QVERIFY(m_tray.logged(u"move the box: accepted"_s));
     // The button stays held, and the pointer moving, until the compositor has the box there.
     const auto dragged = [&] {
         pointer(1, 99);
@@ -223,12 +221,12 @@ void TestWayland::trayOnWaylandWithStatusNotifierIcon()
     pointer(0, 100);
 
     // Quit takes the tray's one way out: an open page is told that the tray goes away.
-    QVERIFY(m_tree->writeScript(u"Quillet.sh"_s, QStringLiteral(QUILLET_DEMO_SIGNER_EXE)));
-    Page page(m_tray->port);
+    QVERIFY(m_tree.writeScript(u"Quillet.sh"_s, QStringLiteral(QUILLET_DEMO_SIGNER_EXE)));
+    Page page(m_tray.port);
     QVERIFY(page.startSession(u"Quillet"_s));
     click(ids.value(labels.indexOf(expected.last())));
-    QVERIFY(m_tray->process.waitForFinished(20000) && m_tray->process.exitStatus() == QProcess::NormalExit
-            && m_tray->process.exitCode() == 0);
+    QVERIFY(m_tray.process.waitForFinished(20000) && m_tray.process.exitStatus() == QProcess::NormalExit
+            && m_tray.process.exitCode() == 0);
     QVERIFY(page.waitClosed() && page.closeCode == 1001);
 }
 
