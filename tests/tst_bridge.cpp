@@ -104,6 +104,8 @@ void TestBridge::identities()
 {
     QVERIFY(!(ProcessInfo() == ProcessInfo()) && !(ProcessInfo("1000") == ProcessInfo()));
     QVERIFY(ProcessInfo("1000") == ProcessInfo("1000") && !(ProcessInfo("1000") == ProcessInfo("100")));
+    // A connection whose owner can't be found, as one that has gone, is refused.
+    QVERIFY(!ProcessInfo::checkPeer(QHostAddress::LocalHost, 1, QHostAddress::LocalHost, 1));
 }
 
 void TestBridge::owners_data()

@@ -1,4 +1,4 @@
-#include "downloadmanager.h"
+#include "quilletconfig.h"
 #include "testsupport.h"
 #include "updaterlib.h"
 
@@ -27,6 +27,15 @@ extern "C" int EVP_DigestVerifyFinal(evp_md_ctx_st* context, const unsigned char
     return verifierErrs ? -1 : real(context, signature, length);
 }
 
+// The silent check as the tray runs it, with a stall time that a test can wait out.
+struct QuickUpdater : UpdaterLib
+{
+    explicit QuickUpdater(int stallTimeoutMs)
+        : UpdaterLib(stallTimeoutMs)
+    {
+    }
+};
+
 // The version check against real servers on 127.0.0.1: plain HTTP, HTTPS with a certificate
 // that this process trusts and one that it does not, one that never answers and one that never
 // stops sending. Documents and signatures are made by the release scripts.
@@ -44,6 +53,15 @@ private:
     void publish(TestHttpServer& server, const QString& path, const QByteArray& document);
     QUrl plain(const char* path) const { return m_plain.url(QString::fromLatin1(path)); }
     QUrl tls(const char* path) const { return m_tls.url(QString::fromLatin1(path)); }
+    bool writeConfig(const QString& installed, const QUrl& url, const QUrl& download = QUrl(u"d"_s))
+    {
+        return writeFile(
+            u"../etc/Quillet.conf"_s,
+            u"<Quillet><QuilletTray><CheckUser>true</CheckUser></QuilletTray><QuilletUpdater>"
+            "<Version>%1</Version><Url>%2 </Url><DownloadUrl>%3</DownloadUrl></QuilletUpdater>"
+            "</Quillet>"_s.arg(installed, url.toString().toHtmlEscaped(), download.toString().toHtmlEscaped())
+                .toUtf8());
+    }
 
     QTemporaryDir m_root;
     std::unique_ptr<TestSigner> m_signer;
@@ -155,15 +173,6 @@ void TestUpdater::versionCheck_data()
         1, {});
 }
 
-// The silent check as the tray runs it, with a stall time that a test can wait out.
-struct QuickUpdater : UpdaterLib
-{
-    explicit QuickUpdater(int stallTimeoutMs)
-        : UpdaterLib(stallTimeoutMs)
-    {
-    }
-};
-
 // One check, one result, reached from the event loop and never inside the caller's call.
 void TestUpdater::versionCheck()
 {
@@ -173,12 +182,7 @@ void TestUpdater::versionCheck()
     QFETCH(QStringList, fetched);
     QFETCH(bool, verifierErrs);
 
-    QVERIFY(writeFile(
-        u"../etc/Quillet.conf"_s,
-        u"<Quillet><QuilletTray><CheckUser>true</CheckUser></QuilletTray><QuilletUpdater><Version>%1"
-        "</Version><Url>%2 </Url><DownloadUrl>d</DownloadUrl></QuilletUpdater></Quillet>"_s
-            .arg(installed, url.toString().toHtmlEscaped())
-            .toUtf8()));
+    QVERIFY(writeConfig(installed, url));
     for (TestHttpServer* server : {&m_plain, &m_tls, &m_untrusted})
         server->clearLog();
     ::verifierErrs = verifierErrs;
@@ -197,24 +201,22 @@ void TestUpdater::versionCheck()
 // enter; the next save takes the last one away.
 void TestUpdater::installerDirectory()
 {
-    DownloadManager downloader(60000);
-    QSignalSpy downloaded(&downloader, &DownloadManager::downloadDataFinished);
-    QSignalSpy verified(&downloader, &DownloadManager::dataVerified);
-    for (int save = 1; save <= 2; ++save) {
-        downloader.sendHttpRequest(plain("/v2.7.xml"), DownloadManager::DataRequest, 1 << 20);
-        QTRY_COMPARE(downloaded.count(), save);
-        downloader.sendHttpRequest(plain("/v2.7.xml.sig"), DownloadManager::SignatureRequest, 1 << 20);
-        QTRY_COMPARE(verified.count(), save);
-        QVERIFY(downloader.saveFile());
-    }
+    // The installer's signature lies beside the installer, not beside the version document.
+    QVERIFY(writeConfig(u"2.6.1"_s, plain("/v2.6.1.xml"), plain("/v2.7.xml")));
+    QuilletConfig::instance()->loadConfig();
+    QuickUpdater updater(60000);
     const QDir temporary(m_root.filePath(u"tmp"_s));
-    const QStringList directories = temporary.entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
-    QCOMPARE(directories.size(), 1);
+    QStringList directories, first;
+    for (int save = 1; save <= 2; ++save, first = directories) {
+        updater.downloadInstaller();
+        QTRY_VERIFY((directories = temporary.entryList(QDir::AllEntries | QDir::NoDotAndDotDot)).size() == 1
+                    && directories != first);
+        QTRY_COMPARE(readFile(temporary.filePath(directories.first() + u"/v2.7.xml"_s)), m_v27);
+    }
     struct stat info = {};
     QVERIFY(lstat(QFile::encodeName(temporary.filePath(directories.first())).constData(), &info) == 0
             && S_ISDIR(info.st_mode) && info.st_uid == getuid());
     QCOMPARE(info.st_mode & 0777, 0700u);
-    QCOMPARE(readFile(temporary.filePath(directories.first() + u"/v2.7.xml"_s)), m_v27);
 }
 
 QTEST_GUILESS_MAIN(TestUpdater)
