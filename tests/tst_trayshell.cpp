@@ -8,10 +8,8 @@
 #include "startupaction.h"
 #include "testsupport.h"
 
-#include <csignal>
 #include <QTranslator>
 #include <QtTest>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -300,14 +298,14 @@ private Q_SLOTS:
         const QString key = u"QuilletTray_%1"_s.arg(getuid());
         SingleInstanceGuard first(key);
         if (holder == u"killed") {
-            const pid_t child = fork();
-            if (child == 0) {
-                SingleInstanceGuard guard(key);
-                _exit(guard.tryToRun() ? (pause(), 0) : 1);
-            }
+            // A separate program: a forked copy of this threaded test may hang on a lock.
+            QProcess killed;
+            killed.start(u"sh"_s,
+                         {u"-c"_s, u"exec 9>\"$1\" && flock 9 && exec sleep 600"_s, u"sh"_s,
+                          runtime + u'/' + key + u".lock"_s});
             QTRY_VERIFY(SingleInstanceGuard(key).isAnotherRunning());
-            kill(child, SIGKILL);
-            waitpid(child, nullptr, 0);
+            killed.kill();
+            QVERIFY(killed.waitForFinished());
         } else {
             QVERIFY(first.tryToRun());
             if (holder == u"open runtime")
