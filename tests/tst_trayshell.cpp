@@ -143,11 +143,11 @@ private Q_SLOTS:
         QAction* check = tray->contextMenu()->actions().at(2);
         writeUpdater(u"echo $$ > '%1'\nread -r line"_s.arg(path(u"pid"_s)));
         check->trigger();
-        QTRY_VERIFY(!read(path(u"pid"_s)).isEmpty() && read(path(u"pid"_s)) != noFile);
+        QTRY_VERIFY(!readFile(path(u"pid"_s)).isEmpty());
         check->trigger();
         QTest::qWait(100);
         QCOMPARE(updaterCalls(), QStringList {u"-lsk -g"_s});
-        const QString proc = u"/proc/"_s + QString::fromLatin1(read(path(u"pid"_s)).trimmed());
+        const QString proc = u"/proc/"_s + QString::fromLatin1(readFile(path(u"pid"_s)).trimmed());
         QVERIFY(QFileInfo::exists(proc));
         tray.reset();
         QVERIFY(!QFileInfo::exists(proc));
