@@ -54,6 +54,21 @@ void TestDesktop::trayStartedBeforeTheTrayHost()
     m_display.run(u"import"_s,
                   {u"-window"_s, box, QStringLiteral(QUILLET_BUILD_DIR "/screenshots/x11-about.png")});
     QVERIFY(!QImage(QStringLiteral(QUILLET_BUILD_DIR "/screenshots/x11-about.png")).isNull());
+
+    // A second start by the same user is refused with a box; closing it ends that process with 1,
+    // and the first tray goes on serving.
+    QProcess second;
+    second.setProcessEnvironment(m_tray.process.processEnvironment());
+    second.start(m_tree.executable(), {});
+    QString refusal;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !(refusal = m_display.windows(second.processId(), u"--name"_s, u"^Kestrum Quillet$"_s)).isEmpty(),
+        20000);
+    m_display.run(u"xdotool"_s, {u"windowfocus"_s, u"--sync"_s, refusal, u"key"_s, u"Escape"_s});
+    QVERIFY(second.waitForFinished(20000));
+    QCOMPARE(second.exitCode(), 1);
+    Page page(m_tray.port);
+    QVERIFY(page.waitConnected());
 }
 
 QTEST_GUILESS_MAIN(TestDesktop)

@@ -20,6 +20,17 @@ const QString checkOn = QStringLiteral("<CheckUser>true</CheckUser>");
 const QString checkOff = QStringLiteral("<CheckUser>false</CheckUser>");
 constexpr int MiB = 1024 * 1024;
 
+// The first port of the tray's list that is free now.
+quint16 firstFreePort()
+{
+    for (const quint16 port : {2378, 3546, 4384, 5147, 5692, 6378, 7678, 7681, 9799}) {
+        QTcpServer probe;
+        if (probe.listen(QHostAddress::LocalHost, port))
+            return port;
+    }
+    return 9796;
+}
+
 // Ended, or a zombie that nobody will wait for any more.
 bool processGone(qint64 pid)
 {
@@ -51,7 +62,14 @@ private Q_SLOTS:
         QVERIFY(tree->writeScript(faulty + ".sh", QStringLiteral(QUILLET_FAULT_SIGNER_EXE)));
         QVERIFY(tree->writeConfig(checkOn));
         tray = std::make_unique<TrayProcess>(*tree, QStringLiteral("alice"));
+        const quint16 expectedPort = firstFreePort();
         QVERIFY(tray->start());
+        // The first free port of the list, on the loopback address alone: no other address of
+        // the machine, not even another loopback one, reaches it.
+        QCOMPARE(tray->port, expectedPort);
+        QTcpSocket elsewhere;
+        elsewhere.connectToHost(QHostAddress(QStringLiteral("127.0.0.2")), tray->port);
+        QVERIFY(!elsewhere.waitForConnected(5000));
         silent = std::make_unique<Page>(tray->port);
         QVERIFY(silent->waitConnected());
     }
@@ -243,6 +261,8 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("expected");
 
         QTest::newRow("closed before its handshake") << checkOn << checkOn << QStringList();
+        // Without a configuration the check stays on.
+        QTest::newRow("no configuration: closed before its handshake") << "" << checkOn << QStringList();
         QTest::newRow("served with the check off")
             << checkOff << checkOff << QStringList {"connected", reply(demo, "CheckContext", "9", "", "")};
         QTest::newRow("check switched on after the handshake")
@@ -258,7 +278,8 @@ private Q_SLOTS:
         if (getuid() != 0)
             QSKIP("Needs root to run a page under another user");
 
-        QVERIFY(tree->writeConfig(atConnect));
+        QVERIFY(atConnect.isEmpty() ? QFile::remove(tree->root() + QStringLiteral("/etc/Quillet.conf"))
+                                    : tree->writeConfig(atConnect));
         const auto restore = qScopeGuard([&] { tree->writeConfig(checkOn); });
         QProcess client;
         QStringList output;
@@ -278,25 +299,31 @@ private Q_SLOTS:
         QCOMPARE(output, expected);
     }
 
+    void portOfAnotherUser_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::newRow("IPv4 loopback") << "127.0.0.1";
+        QTest::newRow("every address, both families") << "::";
+    }
+
     // A program of another user on a port before the tray's own is named in a warning: pages
     // may reach it instead of the tray.
     void portOfAnotherUser()
     {
+        QFETCH(QString, address);
         if (getuid() != 0)
             QSKIP("Needs root to listen as another user");
         // The squatter takes the first free port of the tray's list, before the one Bob's tray gets.
-        quint16 squatted = 0;
-        for (const quint16 port : {2378, 3546, 4384, 5147, 5692, 6378, 7678, 7681, 9799}) {
-            QTcpServer probe;
-            if (!squatted && probe.listen(QHostAddress::LocalHost, port))
-                squatted = port;
-        }
+        const quint16 squatted = firstFreePort();
         QProcess squatter;
         squatter.start(QStringLiteral("setpriv"),
                        {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c",
-                        QStringLiteral("import socket, sys\ns = socket.create_server(('127.0.0.1', %1))\n"
+                        QStringLiteral("import socket, sys\nv6 = ':' in '%2'\n"
+                                       "s = socket.create_server(('%2', %1), dualstack_ipv6=v6,\n"
+                                       "    family=socket.AF_INET6 if v6 else socket.AF_INET)\n"
                                        "print(1, flush=True)\nsys.stdin.read()")
-                            .arg(squatted)});
+                            .arg(squatted)
+                            .arg(address)});
         QVERIFY(squatter.waitForReadyRead(20000));
         TrayProcess bobsTray(*tree, QStringLiteral("bob"));
         QVERIFY(bobsTray.start());

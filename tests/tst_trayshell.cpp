@@ -263,10 +263,17 @@ private Q_SLOTS:
                  (QStringList {"QuilletLog.txt", "QuilletPkcs11Log.txt", "QuilletTrayLog.txt",
                                "QuilletUpdaterLog.txt"}));
         QVERIFY(writeFile(logs.filePath(u"QuilletTrayLog.txt"_s), "kept\n"));
+        // Saved logs are named by the time in UTC, whatever the local zone (here UTC+5:45).
+        qputenv("TZ", "QTT-5:45");
+        const auto restoreZone = qScopeGuard([] { qunsetenv("TZ"); });
         toggle->trigger();
         const QStringList saved = logs.entryList({u"QuilletTrayLog-*.txt"_s}, QDir::Files);
         QVERIFY(logs.entryList({u"*Log.txt"_s}, QDir::Files).isEmpty() && saved.size() == 1);
         QCOMPARE(read(logs.filePath(saved.first())), QByteArray("kept\n"));
+        const QDateTime stamp = QDateTime::fromString(saved.first().mid(15, 19), u"yyyy-MM-dd-hh-mm-ss"_s);
+        const QDateTime utc = QDateTime::currentDateTimeUtc();
+        const qint64 behind = utc.date().daysTo(stamp.date()) * 86400 + utc.time().secsTo(stamp.time());
+        QVERIFY2(qAbs(behind) < 60, qPrintable(saved.first()));
 
         toggle->trigger();
         QVERIFY(logs.entryList({u"*Log.txt"_s}, QDir::Files).size() == 4 && toggle->text() == onText);
