@@ -10,7 +10,8 @@ if [ "$(id -u)" -ne 0 ]; then
     exit 1
 fi
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-build=${QUILLET_PACKAGE_BUILD_DIR:-$root/build-package}
+# Beside the normal build directory, so that a Debian root with its own build directories has its own.
+build=${QUILLET_PACKAGE_BUILD_DIR:-${QUILLET_BUILD_DIR:-$root/build}-package}
 app=/opt/kestrum/quillet
 work=$(mktemp -d)
 purge() { apt-get purge -y -qq kestrum-quillet-tray >/dev/null; }
