@@ -38,8 +38,12 @@ set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6 (>= 6.4), xdg-utils")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
-# The configuration is the administrator's: upgrades keep local edits, purge removes it.
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/conffiles)
+# The configuration is the administrator's: upgrades keep local edits, purge removes it. The
+# maintainer scripts move it out of /opt/kestrum/quillet/etc on an upgrade from 2.6.1 or earlier.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/conffiles
+                                       ${CMAKE_CURRENT_LIST_DIR}/debian/preinst
+                                       ${CMAKE_CURRENT_LIST_DIR}/debian/postinst
+                                       ${CMAKE_CURRENT_LIST_DIR}/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_QUILLET_DEBIAN_DIR ${CMAKE_CURRENT_LIST_DIR}/debian)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/debian/Layout.cmake)
