@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Sets everything up and runs every test: the full suite on the normal build, then the unit
-# and integration tests again under AddressSanitizer and UndefinedBehaviorSanitizer, then each
-# fuzz target for a short while.
+# Sets everything up and runs every test: the full suite on the normal build, the page library's
+# tests, the Debian package's test (as root), then the unit and integration tests again under
+# AddressSanitizer and UndefinedBehaviorSanitizer, then each fuzz target for a short while.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -20,6 +20,15 @@ if node --experimental-websocket -e '' 2>/dev/null; then
     node_flags+=(--experimental-websocket)
 fi
 node "${node_flags[@]}" --test "$root"/web/test/*.test.mjs || status=1
+
+# The Debian package: made as the README says, lintian-clean, installed into this system, serving
+# a page, then purged without a trace. It changes the system, so it runs only as root (CI, the
+# Debian 13 root).
+if [ "$(id -u)" -eq 0 ]; then
+    "$root/tests/package/run.sh" || status=1
+else
+    echo "Skipped the package test (tests/package/run.sh): it installs a package and needs root."
+fi
 
 cmake -S "$root" -B "$asan_build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLET_SANITIZE=ON \
     -DQUILLET_ALLOW_DEV_UPDATE_KEY=ON >/dev/null
