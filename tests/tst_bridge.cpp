@@ -1,6 +1,7 @@
 // The bridge's own classes: the namespace, the origin rules and the user check. The frame reader
 // is held to a plain reading of the whole stream by its fuzz target; sessions and the server are
 // driven through the installed tray by the whole-tray program.
+#include "kernelsockets.h"
 #include "nativemessages.h"
 #include "originpolicy.h"
 #include "processinfo.h"
@@ -104,8 +105,11 @@ void TestBridge::identities()
 {
     QVERIFY(!(ProcessInfo() == ProcessInfo()) && !(ProcessInfo("1000") == ProcessInfo()));
     QVERIFY(ProcessInfo("1000") == ProcessInfo("1000") && !(ProcessInfo("1000") == ProcessInfo("100")));
-    // A connection whose owner can't be found, as one that has gone, is refused.
+    // A connection whose owner can't be found, as one that has gone, is refused; the kernel's
+    // "no such socket" is its answer, not a refusal that the socket tables would have to make up for.
     QVERIFY(!ProcessInfo::checkPeer(QHostAddress::LocalHost, 1, QHostAddress::LocalHost, 1));
+    const KernelSockets::Endpoint gone = KernelSockets::endpoint(QHostAddress::LocalHost, 1);
+    QVERIFY(KernelSockets::queryConnection(gone, gone).value_or(QList<KernelSockets::Socket>(1)).isEmpty());
 }
 
 void TestBridge::owners_data()
