@@ -18,6 +18,10 @@
 namespace {
 // The close code "try again later", which Qt has no name for.
 constexpr auto closeCodeTryAgainLater = QWebSocketProtocol::CloseCode(1013);
+// Connections taken from the kernel's queue before the pages already open are served again.
+constexpr int acceptBatch = 32;
+// While other users' programs keep connecting, the log says how many once in this while.
+constexpr int refusalSummaryMs = 60000;
 
 template <typename T> T configValue(T (QuilletConfig::*value)() const, T fallback)
 {
@@ -36,8 +40,23 @@ ServerCommunicator::ServerCommunicator(QObject* parent)
     , address(QHostAddress::LocalHost)
 {
     server.setHandshakeTimeout(handshakeTimeoutMs);
-    listener.setMaxPendingConnections(SOMAXCONN);
-    connect(&listener, &QTcpServer::newConnection, this, &ServerCommunicator::acceptConnections);
+    // The listener takes no more than a batch from the kernel at a time and hands each over
+    // at once; the batch is looked at from the event loop, after whatever waits there.
+    listener.setMaxPendingConnections(acceptBatch);
+    connect(&listener, &QTcpServer::newConnection, this, [this] {
+        if (!acceptScheduled)
+            QMetaObject::invokeMethod(this, &ServerCommunicator::acceptConnections, Qt::QueuedConnection);
+        acceptScheduled = true;
+    });
+    refusalTimer.setInterval(refusalSummaryMs);
+    connect(&refusalTimer, &QTimer::timeout, this, [this] {
+        if (refusals == 0) {
+            refusalTimer.stop();
+            return;
+        }
+        qWarning() << "Closed" << refusals << "more connections of other users in the last minute";
+        refusals = 0;
+    });
     connect(&server, &QWebSocketServer::newConnection, this, &ServerCommunicator::newConnection);
     // Must stay a direct connection: the server answers the handshake as soon as the signal returns.
     connect(&server, &QWebSocketServer::originAuthenticationRequired, this,
@@ -58,9 +77,10 @@ ServerCommunicator::~ServerCommunicator()
     qDeleteAll(findChildren<NativeMessagingSocketHandler*>(Qt::FindDirectChildrenOnly));
 }
 
-bool ServerCommunicator::startListening(quint16 port)
+bool ServerCommunicator::startListening(quint16 port, bool quiet)
 {
-    qInfo() << "Server starts listening on" << address.toString() << ":" << port;
+    if (!quiet)
+        qInfo() << "Server starts listening on" << address.toString() << ":" << port;
     if (!listener.listen(address, port))
         return false;
     // Accepted connections inherit these from the listening socket. Without Nagle's delay, the
@@ -75,11 +95,11 @@ bool ServerCommunicator::startListening(quint16 port)
     return true;
 }
 
-int ServerCommunicator::openSessions() const
+int ServerCommunicator::openSessions(const std::optional<QString>& origin) const
 {
     int open = 0;
     for (const auto* session : findChildren<NativeMessagingSocketHandler*>(Qt::FindDirectChildrenOnly))
-        open += session->isDisposed() ? 0 : 1;
+        open += session->isDisposed() || (origin && session->origin() != *origin) ? 0 : 1;
     return open;
 }
 
@@ -92,28 +112,47 @@ bool ServerCommunicator::isIdle() const
 
 void ServerCommunicator::acceptConnections()
 {
+    acceptScheduled = false;
     while (QTcpSocket* connection = listener.nextPendingConnection()) {
-        // Another user's program costs no handshake, no session and no descriptor kept open.
-        if (QuilletConfig::userCheckIsOn()
-            && !ProcessInfo::checkPeer(connection->localAddress(), connection->localPort(),
-                                       connection->peerAddress(), connection->peerPort())) {
-            qWarning() << "Closing a connection before its handshake: its user is not the tray's";
+        // Another user's program costs no handshake, no session, no descriptor kept open and no
+        // line of its own in the log. The check at CheckContext logs its verdict for each page.
+        if (QuilletConfig::userCheckIsOn(true)
+            && !(trayProcessInfo
+                 == ProcessInfo::forConnection(connection->peerAddress(), connection->peerPort(),
+                                               connection->localAddress(), connection->localPort()))) {
+            noteRefusal();
             connection->abort();
             connection->deleteLater();
             continue;
         }
         server.handleConnection(connection);
+        const Peer peer {connection->peerAddress().toString(), connection->peerPort()};
+        handshaking.insert(peer, connection);
         // The server times only the handshakes of connections it accepted itself. A connection
         // that became a WebSocket has gone on to a session or been refused by now.
-        QTimer::singleShot(handshakeTimeoutMs, connection, [this, connection, port = connection->peerPort()] {
+        QTimer::singleShot(handshakeTimeoutMs, this, [this, peer, connection = QPointer(connection)] {
+            if (handshaking.value(peer) == connection)
+                handshaking.remove(peer);
+            if (!connection)
+                return;
             for (const QWebSocket* socket : findChildren<QWebSocket*>()) {
-                if (socket->peerPort() == port)
+                if (socket->peerPort() == peer.second)
                     return;
             }
             connection->abort();
             connection->deleteLater();
         });
     }
+}
+
+void ServerCommunicator::noteRefusal()
+{
+    if (refusalTimer.isActive()) {
+        ++refusals;
+        return;
+    }
+    qWarning() << "Closing connections of programs of other users before their handshake";
+    refusalTimer.start();
 }
 
 void ServerCommunicator::newConnection()
@@ -132,8 +171,23 @@ void ServerCommunicator::newConnection()
         refuse(socket, closeCodeTryAgainLater, QStringLiteral("Too many connections"));
         return;
     }
+    const int maxPerOrigin
+        = configValue(&QuilletConfig::maxSessionsPerOrigin, QuilletConfig::defaultMaxSessions / 2);
+    if (openSessions(socket->origin()) >= maxPerOrigin) {
+        qWarning() << "Refusing a connection:" << maxPerOrigin << "sessions of origin" << socket->origin()
+                   << "are open already";
+        refuse(socket, closeCodeTryAgainLater, QStringLiteral("Too many connections"));
+        return;
+    }
     // Owned by this object; it deletes itself when it ends.
-    new NativeMessagingSocketHandler(socket, this);
+    auto* session = new NativeMessagingSocketHandler(socket, this);
+    // The WebSocket answers the page's pings itself as it reads them, which the session doesn't
+    // see: what waits for the page is looked at after each read, once the WebSocket has handled it.
+    if (const QPointer<QTcpSocket> connection
+        = handshaking.take({socket->peerAddress().toString(), socket->peerPort()})) {
+        connect(connection, &QIODevice::readyRead, session, &NativeMessagingSocketHandler::checkOutputBacklog,
+                Qt::QueuedConnection);
+    }
 }
 
 void ServerCommunicator::refuse(QWebSocket* socket, QWebSocketProtocol::CloseCode code, const QString& reason)
