@@ -5,11 +5,11 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QPointer>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QWebSocketServer>
 
+class QSocketNotifier;
 class QWebSocketCorsAuthenticator;
 
 // The plain WebSocket server on the loopback interface that web pages connect to. It owns
@@ -52,20 +52,22 @@ public Q_SLOTS:
 private:
     void acceptConnections();
     void noteRefusal();
+    void closeListener();
     void refuse(QWebSocket* socket, QWebSocketProtocol::CloseCode code, const QString& reason);
     void checkStopped();
 
     // Connections in their opening handshake, by the peer's address and port.
     using Peer = QPair<QString, quint16>;
     QHash<Peer, QPointer<QTcpSocket>> handshaking;
-    QTcpServer listener;
+    int listenDescriptor = -1;
+    quint16 listenPort = 0;
+    QSocketNotifier* acceptNotifier = nullptr;
     QWebSocketServer server;
     QHostAddress address;
     QTimer shutdownTimer;
     // Runs while other users' connections are being closed; they are counted meanwhile.
     QTimer refusalTimer;
     int refusals = 0;
-    bool acceptScheduled = false;
     bool shuttingDown = false;
     bool hasStopped = false;
 };
