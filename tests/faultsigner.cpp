@@ -59,9 +59,11 @@ int main()
                 put(bytes.substr(at, 40001));
             put(frame("{}").substr(0, 2)), usleep(20000), put(frame("{}").substr(2));
         }
-        if (has(".QES.StopReading\""))
+        if (has(".QES.StopReading\"")) {
+            put(frame("{}"));
             for (;;)
                 pause();
+        }
     }
     return 0;
 }

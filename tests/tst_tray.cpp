@@ -433,11 +433,16 @@ private Q_SLOTS:
         QList<qint64> pids;
         for (Page& page : pages) {
             QVERIFY(page.startSession(faulty));
+            if (&page == &pages[1] && signalNumber != SIGKILL)
+                page.send(request(faulty, "IgnoreDispose"));
             page.send(request(faulty, "Pid"));
             QVERIFY(page.waitReceived());
             pids.append(page.received.first().section(u':', 1).chopped(1).toLongLong());
-            if (&page == &pages[1])
-                page.send(request(faulty, signalNumber == SIGKILL ? "StopReading" : "IgnoreDispose"));
+        }
+        // A signer that reads nothing more: it ends only when it is killed.
+        if (signalNumber == SIGKILL) {
+            pages[1].send(request(faulty, "StopReading"));
+            QVERIFY(pages[1].waitReceived(2));
         }
         const QList<qint64> children = childrenOf(bobsTray.process.processId());
         ::kill(pid_t(bobsTray.process.processId()), signalNumber);
