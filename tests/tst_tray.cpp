@@ -28,39 +28,22 @@ bool processGone(qint64 pid)
     return stat.isEmpty() || stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
 }
 
-QList<qint64> childrenOf(qint64 parent)
-{
-    QList<qint64> children;
-    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList({"[0-9]*"}, QDir::Dirs)) {
-        const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
-        if (stat.mid(stat.lastIndexOf(')') + 2).split(' ').value(1).toLongLong() == parent)
-            children.append(pid.toLongLong());
-    }
-    return children;
-}
-
 // Programs on loopback: "flood" connects that many times and closes every other connection
 // with a reset; "unread" is a page that sends one frame of the opcode with its standard input as
 // payload over and over, reads nothing, and exits with 0 once the tray has closed the connection.
 const char* pythonPrograms = R"(import socket, struct, sys
 port = int(sys.argv[2])
-if sys.argv[1] == 'flood':
-    for i in range(int(sys.argv[3])):
-        s = socket.create_connection(('127.0.0.1', port))
-        if i % 2:
-            s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))
-        s.close()
-    sys.exit(0)
-m = sys.stdin.buffer.read()
+for i in range(int(sys.argv[3]) if sys.argv[1] == 'flood' else 0):
+    s = socket.create_connection(('127.0.0.1', port))
+    i % 2 and s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0)); s.close()
+m = sys.argv[1] == 'flood' and sys.exit(0) or sys.stdin.buffer.read()
 size = bytes([0x80 | len(m)]) if len(m) < 126 else b'\xff' + struct.pack('>Q', len(m))
-frame = bytes([0x80 | int(sys.argv[3])]) + size + b'\0' * 4 + m
-frames = frame * max(1, 1000000 // len(frame))
+frames = (bytes([0x80 | int(sys.argv[3])]) + size + b'\0' * 4 + m) * max(1, 1000000 // (len(m) + 14))
 s = socket.create_connection(('127.0.0.1', port))
 s.sendall(b'GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n'
           b'Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n')
 try:
-    for _ in range((1 << 30) // len(frames) + 1):
-        s.sendall(frames)
+    [s.sendall(frames) for _ in range((1 << 30) // len(frames) + 1)]
 except OSError:
     sys.exit(0)
 sys.exit(1)
@@ -444,12 +427,14 @@ private Q_SLOTS:
             pages[1].send(request(faulty, "StopReading"));
             QVERIFY(pages[1].waitReceived(2));
         }
-        const QList<qint64> children = childrenOf(bobsTray.process.processId());
+        const QStringList children = execute("pgrep", {"-P", QString::number(bobsTray.process.processId())})
+                                         .value_or(QString())
+                                         .split(u'\n', Qt::SkipEmptyParts);
         ::kill(pid_t(bobsTray.process.processId()), signalNumber);
         if (signalNumber == SIGKILL) {
             QVERIFY(children.size() >= 2);
-            for (const qint64 child : children)
-                QTRY_VERIFY(processGone(child));
+            for (const QString& child : children)
+                QTRY_VERIFY(processGone(child.toLongLong()));
             ::kill(pid_t(pids[1]), SIGKILL);
             return;
         }
