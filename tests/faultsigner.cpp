@@ -1,6 +1,7 @@
 // A signer that misbehaves on request: it reads native messages like a real signer and commits
 // the fault that the last part of a message's method names. DisposeInstance is noted in the
-// file "signer-events" of its working directory and ends it, unless IgnoreDispose came first.
+// file "signer-events" of its working directory and ends it, unless IgnoreDispose came first:
+// then it reads nothing more and waits to be killed.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -34,8 +35,9 @@ int main()
         if (has(".QES.DisposeInstance\"")) {
             if (FILE* events = std::fopen("signer-events", "a"))
                 std::fputs("disposed\n", events), std::fclose(events);
-            if (!ignoreDispose)
-                return 0;
+            while (ignoreDispose)
+                pause();
+            return 0;
         }
         ignoreDispose = ignoreDispose || has(".QES.IgnoreDispose\"");
         if (has(".QES.Pid\""))
@@ -57,9 +59,11 @@ int main()
                 put(bytes.substr(at, 40001));
             put(frame("{}").substr(0, 2)), usleep(20000), put(frame("{}").substr(2));
         }
-        if (has(".QES.StopReading\""))
+        if (has(".QES.StopReading\"")) {
+            put(frame("{}"));
             for (;;)
                 pause();
+        }
     }
     return 0;
 }

@@ -225,10 +225,10 @@ QStringList TrayTree::logLines(const QString& user, qint64 pid) const
     return log.split(u'\n').filter(u" - %1 - "_s.arg(pid));
 }
 
-bool TrayTree::writeScript(const QString& name, const QString& program) const
+bool TrayTree::writeScript(const QString& name, const QString& program, bool exec) const
 {
     const QString script = rootPath + u"/bin/"_s + name;
-    return writeFile(script, "#!/bin/sh\nexec '" + program.toUtf8() + "'\n")
+    return writeFile(script, (exec ? "#!/bin/sh\nexec '" : "#!/bin/sh\n'") + program.toUtf8() + "'\n")
         && QFile::setPermissions(script, QFile::permissions(script) | QFile::ExeOwner);
 }
 

@@ -121,8 +121,8 @@ public:
     {
         return QTest::qWaitFor([&] { return logLines(user, pid).join(u'\n').contains(text); }, 30000);
     }
-    // bin/<name>, a start script that runs the program.
-    bool writeScript(const QString& name, const QString& program) const;
+    // bin/<name>, a start script that runs the program, in its place or as its child.
+    bool writeScript(const QString& name, const QString& program, bool exec = true) const;
     // etc/Quillet.conf with these elements in the QuilletTray section.
     bool writeConfig(const QString& trayElements) const;
 

@@ -1,10 +1,13 @@
 // The bridge's own classes: the namespace, the origin rules and the user check. The frame reader
 // is held to a plain reading of the whole stream by its fuzz target; sessions and the server are
 // driven through the installed tray by the whole-tray program.
+#include "kernelsockets.h"
 #include "nativemessages.h"
 #include "originpolicy.h"
 #include "processinfo.h"
+#include "servercommunicator.h"
 
+#include <arpa/inet.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <QProcess>
@@ -44,6 +47,7 @@ private Q_SLOTS:
     void origins_data();
     void origins();
     void identities();
+    void acceptsInBatches();
     void owners_data();
     void owners();
 };
@@ -104,8 +108,40 @@ void TestBridge::identities()
 {
     QVERIFY(!(ProcessInfo() == ProcessInfo()) && !(ProcessInfo("1000") == ProcessInfo()));
     QVERIFY(ProcessInfo("1000") == ProcessInfo("1000") && !(ProcessInfo("1000") == ProcessInfo("100")));
-    // A connection whose owner can't be found, as one that has gone, is refused.
+    // A connection whose owner can't be found, as one that has gone, is refused; the kernel's
+    // "no such socket" is its answer, not a refusal that the socket tables would have to make up for.
     QVERIFY(!ProcessInfo::checkPeer(QHostAddress::LocalHost, 1, QHostAddress::LocalHost, 1));
+    const KernelSockets::Endpoint gone = KernelSockets::endpoint(QHostAddress::LocalHost, 1);
+    QVERIFY(KernelSockets::queryConnection(gone, gone).value_or(QList<KernelSockets::Socket>(1)).isEmpty());
+}
+
+// Connections that closed their side before the server took them are dropped, a batch at a time:
+// the event loop gets its turn in between.
+void TestBridge::acceptsInBatches()
+{
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    ServerCommunicator server;
+    QVERIFY(server.startListening(port));
+    QList<int> pages(40);
+    for (int& page : pages) {
+        const sockaddr_in tray {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+        page = socket(AF_INET, SOCK_STREAM, 0);
+        QVERIFY(::connect(page, reinterpret_cast<const sockaddr*>(&tray), sizeof tray) == 0
+                && shutdown(page, SHUT_WR) == 0);
+    }
+    const auto closed = [&pages] {
+        return std::count_if(pages.begin(), pages.end(), [](int page) {
+            char c;
+            return recv(page, &c, 1, MSG_DONTWAIT) == 0;
+        });
+    };
+    QCoreApplication::processEvents();
+    QVERIFY(closed() > 0 && closed() < pages.size());
+    QTRY_COMPARE(closed(), pages.size());
+    std::for_each(pages.begin(), pages.end(), close);
 }
 
 void TestBridge::owners_data()

@@ -4,6 +4,8 @@
 #include "testsupport.h"
 
 #include <QtTest>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -112,7 +114,8 @@ void TestCore::config_data()
 }
 
 // A fresh configuration and one that had a good file with an origin list load each row. A broken
-// file leaves the fresh one unloaded and never opens the other to every site.
+// file leaves the fresh one unloaded and never opens the other to every site; an unchanged one
+// is not read twice.
 void TestCore::config()
 {
     QFETCH(QByteArray, content);
@@ -123,6 +126,12 @@ void TestCore::config()
     QuilletConfig config;
     QVERIFY(writeConfig(conf(user + "<AllowedOrigins><Origin>https://l.example</Origin></AllowedOrigins>")));
     config.loadConfig();
+    // A file that has not changed since is not opened again.
+    const int opens = inotify_init1(IN_NONBLOCK);
+    QVERIFY(inotify_add_watch(opens, "../etc/Quillet.conf", IN_OPEN) >= 0);
+    config.loadConfig();
+    char event[256];
+    QVERIFY(read(opens, event, sizeof event) < 0 && close(opens) == 0);
     QVERIFY(writeConfig(content) || content.isNull());
     QuilletConfig fresh;
     try {

@@ -1,6 +1,7 @@
 // The installed tray driven from outside: a copy of its tree, real pages over loopback, real
 // signer children (the demo signer as QuilletPkcs11, a signer that misbehaves on request as
-// Quillet), a page of another user and edits of the configuration while it runs.
+// Quillet, behind a start script that runs it as its child), pages and floods of another user
+// and edits of the configuration while it runs.
 #include "testsupport.h"
 
 #include <csignal>
@@ -37,6 +38,36 @@ bool processGone(qint64 pid)
     const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
     return stat.isEmpty() || stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
 }
+
+// Programs on loopback: "flood" connects that many times and closes every other connection
+// with a reset; "unread" is a page that sends one frame of the opcode with its standard input as
+// payload over and over, reads nothing, and exits with 0 once the tray has closed the connection.
+const char* pythonPrograms = R"(import socket, struct, sys
+port = int(sys.argv[2])
+for i in range(int(sys.argv[3]) if sys.argv[1] == 'flood' else 0):
+    s = socket.create_connection(('127.0.0.1', port))
+    i % 2 and s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0)); s.close()
+m = sys.argv[1] == 'flood' and sys.exit(0) or sys.stdin.buffer.read()
+size = bytes([0x80 | len(m)]) if len(m) < 126 else b'\xff' + struct.pack('>Q', len(m))
+frames = (bytes([0x80 | int(sys.argv[3])]) + size + b'\0' * 4 + m) * max(1, 1000000 // (len(m) + 14))
+s = socket.create_connection(('127.0.0.1', port))
+s.sendall(b'GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n'
+          b'Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n')
+try:
+    [s.sendall(frames) for _ in range((1 << 30) // len(frames) + 1)]
+except OSError:
+    sys.exit(0)
+sys.exit(1)
+)";
+
+void startPython(QProcess& program, bool otherUser, const QStringList& arguments)
+{
+    const QStringList command = QStringList {"/usr/bin/python3", "-c", pythonPrograms} + arguments;
+    if (otherUser)
+        program.start("setpriv", QStringList {"--reuid=65534", "--regid=65534", "--clear-groups"} + command);
+    else
+        program.start(command.first(), command.mid(1));
+}
 } // namespace
 
 class TestTray : public QObject
@@ -59,7 +90,7 @@ private Q_SLOTS:
         QVERIFY(tree->isValid() && tree->addUser(QStringLiteral("alice"))
                 && tree->addUser(QStringLiteral("bob")));
         QVERIFY(tree->writeScript(demo + ".sh", QStringLiteral(QUILLET_DEMO_SIGNER_EXE)));
-        QVERIFY(tree->writeScript(faulty + ".sh", QStringLiteral(QUILLET_FAULT_SIGNER_EXE)));
+        QVERIFY(tree->writeScript(faulty + ".sh", QStringLiteral(QUILLET_FAULT_SIGNER_EXE), false));
         QVERIFY(tree->writeConfig(checkOn));
         tray = std::make_unique<TrayProcess>(*tree, QStringLiteral("alice"));
         const quint16 expectedPort = firstFreePort();
@@ -217,6 +248,49 @@ private Q_SLOTS:
         QCOMPARE(page.closeCode, closeCode);
     }
 
+    void pageThatNeverReads_data()
+    {
+        QTest::addColumn<int>("opcode");
+        QTest::addColumn<QByteArray>("payload");
+
+        QTest::newRow("pings") << 9 << QByteArray(125, 'p');
+        QTest::newRow("CheckContext with a long id") << 1 << checkContext(demo, QString(MiB, u'i')).toUtf8();
+    }
+
+    // What waits for a page that reads nothing, pongs and replies alike, stays within the bound.
+    void pageThatNeverReads()
+    {
+        QFETCH(int, opcode);
+        QFETCH(QByteArray, payload);
+
+        QProcess page;
+        startPython(page, false, {"unread", QString::number(tray->port), QString::number(opcode)});
+        page.write(payload);
+        page.closeWriteChannel();
+        QVERIFY(page.waitForFinished(120000));
+        QCOMPARE(page.exitCode(), 0);
+    }
+
+    // Connections of another user's program, closed by resets and ordinarily: an open page is
+    // served meanwhile, and the log grows by a line or two, not by one for each.
+    void otherUsersFlood()
+    {
+        if (getuid() != 0)
+            QSKIP("Needs root to run a program under another user");
+        Page page(tray->port);
+        QVERIFY(page.startSession(demo));
+        const qsizetype lines = tree->logLines(QStringLiteral("alice"), tray->process.processId()).size();
+        QProcess flood;
+        startPython(flood, true, {"flood", QString::number(tray->port), "3000"});
+        QVERIFY(flood.waitForStarted());
+        for (int sent = 1; flood.state() == QProcess::Running; ++sent) {
+            page.send(request(demo, "Echo", QString::number(sent)));
+            QVERIFY(page.waitReceived(sent));
+        }
+        QCOMPARE(flood.exitCode(), 0);
+        QVERIFY(tree->logLines(QStringLiteral("alice"), tray->process.processId()).size() <= lines + 2);
+    }
+
     void silentPageIsClosed()
     {
         QVERIFY(silent->waitClosed(60000));
@@ -235,8 +309,12 @@ private Q_SLOTS:
         QTest::newRow("listed origin") << allowed << "https://sign.example.com" << 101 << 0;
         QTest::newRow("listed host over http") << allowed << "http://sign.example.com" << 403 << 0;
         QTest::newRow("no Origin header with a list") << allowed << "" << 403 << 0;
-        QTest::newRow("beyond MaxSessions") << checkOn + "<MaxSessions>2</MaxSessions>"
-                                            << "" << 101 << 1013;
+        const QString four = checkOn + "<MaxSessions>4</MaxSessions>";
+        QTest::newRow("beyond MaxSessions")
+            << checkOn + "<MaxSessions>2</MaxSessions><MaxSessionsPerOrigin>2</MaxSessionsPerOrigin>"
+            << "" << 101 << 1013;
+        QTest::newRow("beyond half of MaxSessions from one origin") << four << "" << 101 << 1013;
+        QTest::newRow("another origin within MaxSessions") << four << "https://other.example" << 101 << 0;
     }
 
     void handshake()
@@ -346,10 +424,13 @@ private Q_SLOTS:
         QTest::newRow("SIGTERM") << SIGTERM << 1;
         QTest::newRow("SIGHUP") << SIGHUP << 1;
         QTest::newRow("a second SIGINT while ending") << SIGINT << 2;
+        QTest::newRow("SIGKILL") << SIGKILL << 1;
     }
 
-    // Two pages, one signer that ends on DisposeInstance and one that ignores it: the tray closes
-    // both pages as going away, asks both signers to end, kills the one that stays and exits with 0.
+    // Two pages, one signer that ends on DisposeInstance and one that ignores it, each the child
+    // of its start script: the tray closes both pages as going away, asks both signers to end,
+    // kills the group of the one that stays and exits with 0. Killed outright, it leaves no
+    // child of its own behind (what a child started is beyond its reach).
     void shutdown()
     {
         QFETCH(int, signalNumber);
@@ -362,13 +443,28 @@ private Q_SLOTS:
         QList<qint64> pids;
         for (Page& page : pages) {
             QVERIFY(page.startSession(faulty));
-            if (&page == &pages[1])
+            if (&page == &pages[1] && signalNumber != SIGKILL)
                 page.send(request(faulty, "IgnoreDispose"));
             page.send(request(faulty, "Pid"));
             QVERIFY(page.waitReceived());
             pids.append(page.received.first().section(u':', 1).chopped(1).toLongLong());
         }
+        // A signer that reads nothing more: it ends only when it is killed.
+        if (signalNumber == SIGKILL) {
+            pages[1].send(request(faulty, "StopReading"));
+            QVERIFY(pages[1].waitReceived(2));
+        }
+        const QStringList children = execute("pgrep", {"-P", QString::number(bobsTray.process.processId())})
+                                         .value_or(QString())
+                                         .split(u'\n', Qt::SkipEmptyParts);
         ::kill(pid_t(bobsTray.process.processId()), signalNumber);
+        if (signalNumber == SIGKILL) {
+            QVERIFY(children.size() >= 2);
+            for (const QString& child : children)
+                QTRY_VERIFY(processGone(child.toLongLong()));
+            ::kill(pid_t(pids[1]), SIGKILL);
+            return;
+        }
         if (signalCount == 2) {
             QVERIFY(bobsTray.logged("Shutting down the server"));
             ::kill(pid_t(bobsTray.process.processId()), signalNumber);

@@ -6,6 +6,20 @@
 #include <QDir>
 #include <QFile>
 #include <QXmlStreamReader>
+#include <sys/stat.h>
+
+namespace {
+// What tells an edited file from the one read before; empty when there is no file.
+QList<qint64> fileStamp(const QString& path)
+{
+    struct stat info;
+    if (stat(QFile::encodeName(path).constData(), &info) != 0)
+        return {};
+    return {qint64(info.st_dev),         qint64(info.st_ino),          qint64(info.st_size),
+            qint64(info.st_mtim.tv_sec), qint64(info.st_mtim.tv_nsec), qint64(info.st_ctim.tv_sec),
+            qint64(info.st_ctim.tv_nsec)};
+}
+} // namespace
 
 QuilletConfig* QuilletConfig::instance()
 {
@@ -17,6 +31,27 @@ void QuilletConfig::loadConfig()
 {
     const QString dir = QDir::currentPath() + QStringLiteral("/") + QStringLiteral("../etc/");
     const QString path = dir + QStringLiteral("Quillet.conf");
+    // Read for every page that connects: a file that is still the one read last time gives
+    // the same values, or the same error, without being read again.
+    const QList<qint64> stamp = fileStamp(path);
+    if (!stamp.isEmpty() && stamp == m_readStamp && path == m_readPath) {
+        if (m_readError)
+            throw *m_readError;
+        return;
+    }
+    m_readPath = path;
+    m_readStamp = stamp;
+    m_readError.reset();
+    try {
+        readFile(path, dir);
+    } catch (const AppException& error) {
+        m_readError = error;
+        throw;
+    }
+}
+
+void QuilletConfig::readFile(const QString& path, const QString& dir)
+{
     QFile file(path);
     if (!file.exists())
         throw APP_EXCEPTION(QStringLiteral("Unable to find Quillet config in: ") + dir, QString());
@@ -32,6 +67,7 @@ void QuilletConfig::deserialize(QFile& file)
     QXmlStreamReader reader(&file);
     m_readAllowedOrigins.reset();
     m_maxSessions = defaultMaxSessions;
+    m_maxSessionsPerOrigin = 0;
     bool trayFound = false;
     bool updaterFound = false;
     while (!reader.atEnd() && !reader.hasError()) {
@@ -78,6 +114,10 @@ void QuilletConfig::readQuilletTray(QXmlStreamReader& reader)
             bool ok = false;
             const int value = reader.readElementText().trimmed().toInt(&ok);
             m_maxSessions = ok && value > 0 ? value : defaultMaxSessions;
+        } else if (reader.name() == QLatin1String("MaxSessionsPerOrigin")) {
+            bool ok = false;
+            const int value = reader.readElementText().trimmed().toInt(&ok);
+            m_maxSessionsPerOrigin = ok && value > 0 ? value : 0;
         }
     }
     if (reader.hasError())
@@ -144,19 +184,26 @@ int QuilletConfig::maxSessions() const
     return m_maxSessions;
 }
 
+int QuilletConfig::maxSessionsPerOrigin() const
+{
+    ensureLoaded();
+    return m_maxSessionsPerOrigin > 0 ? m_maxSessionsPerOrigin : qMax(1, m_maxSessions / 2);
+}
+
 bool QuilletConfig::checkUser() const
 {
     ensureLoaded();
     return m_checkUser;
 }
 
-bool QuilletConfig::userCheckIsOn()
+bool QuilletConfig::userCheckIsOn(bool quiet)
 {
     try {
         instance()->loadConfig();
         return instance()->checkUser();
     } catch (const AppException& error) {
-        qWarning() << error.generalMessage();
+        if (!quiet)
+            qWarning() << error.generalMessage();
         return true;
     }
 }

@@ -3,32 +3,20 @@
 #include "appexception.h"
 #include "logger.h"
 #include "msgbox.h"
-#include "processinfo.h"
 #include "quilletconfig.h"
 
-#include <cerrno>
-#include <cstring>
 #include <QApplication>
 #include <QDate>
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
-#include <QDBusVariant>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QIcon>
 #include <QTimer>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 // Until a system tray appears, look again this often.
 constexpr int systemTrayRetryMs = 10000;
-// Handed to the run started anew for a panel, so that it happens once; not to its children.
-constexpr char startedForPanelVariable[] = "QUILLET_STARTED_FOR_PANEL";
 // The daily schedule: the first check 15 minutes after a day begins for the tray, a look
 // at the calendar every 6 hours, one retry of a failed check after 30 seconds.
 constexpr int checkDelayMs = 15 * 60 * 1000;
@@ -78,10 +66,13 @@ QuilletTray::QuilletTray(QWidget* parent, const QString& languageCode, const Sch
     , ports({2378, 3546, 4384, 5147, 5692, 6378, 7678, 7681, 9799, 9796})
     , updateStampName(QStringLiteral("update.stamp"))
     , firstRunStampName(QStringLiteral("firstrun.stamp"))
+    , portBinder(serverCommunicator, ports)
+    , panelWatch([this] {
+        return !exiting && serverCommunicator.isIdle() && updaterProcess.state() == QProcess::NotRunning
+            && MsgBox::openBoxes().isEmpty();
+    })
 {
     qInfo() << "QuilletTray class is being constructed";
-    startedForPanel = qEnvironmentVariableIsSet(startedForPanelVariable);
-    qunsetenv(startedForPanelVariable);
 
     // The updater script is started relative to the program's directory.
     QDir::setCurrent(QCoreApplication::applicationDirPath());
@@ -138,74 +129,13 @@ void QuilletTray::registerToSystemTrayWhenAvailable()
         setVisible(true);
         return;
     }
-    lookForLatePanel();
+    panelWatch.look();
     QTimer::singleShot(systemTrayRetryMs, this, &QuilletTray::registerToSystemTrayWhenAvailable);
-}
-
-void QuilletTray::lookForLatePanel()
-{
-    if (startedForPanel)
-        return;
-    // The same question Qt asks; asynchronous, so a panel that does not answer can't stop the tray.
-    QDBusMessage question = QDBusMessage::createMethodCall(
-        QStringLiteral("org.kde.StatusNotifierWatcher"), QStringLiteral("/StatusNotifierWatcher"),
-        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
-    question << QStringLiteral("org.kde.StatusNotifierWatcher")
-             << QStringLiteral("IsStatusNotifierHostRegistered");
-    auto* answer = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(question), this);
-    connect(answer, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
-        call->deleteLater();
-        const QDBusPendingReply<QDBusVariant> reply = *call;
-        if (reply.isValid() && reply.value().variant().toBool() && !exiting && serverCommunicator.isIdle()
-            && updaterProcess.state() == QProcess::NotRunning && MsgBox::openBoxes().isEmpty())
-            startAnewForPanel();
-    });
-}
-
-void QuilletTray::startAnewForPanel()
-{
-    qInfo() << "A status notifier panel has appeared: Quillet Tray starts anew to show its icon there";
-    std::vector<QByteArray> arguments;
-    for (const QString& argument : QCoreApplication::arguments())
-        arguments.push_back(QFile::encodeName(argument));
-    std::vector<char*> argv;
-    for (QByteArray& argument : arguments)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    qputenv(startedForPanelVariable, "1");
-    // Every descriptor the tray holds is close-on-exec: the instance lock and the port are free again.
-    execv(QFile::encodeName(QCoreApplication::applicationFilePath()).constData(), argv.data());
-    qWarning() << "Could not start anew:" << std::strerror(errno);
 }
 
 void QuilletTray::startWebSocketServer()
 {
-    // Pages try the ports in the same order, so a program of another user that holds one
-    // before ours gets their connections first.
-    QStringList squatted;
-    bool listening = false;
-    for (const quint16 port : ports) {
-        if (serverCommunicator.startListening(port)) {
-            listening = true;
-            break;
-        }
-        qWarning() << "Unable to listen on specified address and port";
-        const ProcessInfo owner = ProcessInfo::forListener(port);
-        if (!owner.isEmpty() && !(owner == trayProcessInfo)) {
-            qWarning() << "Port" << port << "is held by a program of another user, user id:" << owner.uid();
-            squatted.append(QObject::tr("PortHeldByOtherUser").arg(port).arg(owner.uid()));
-        }
-    }
-    if (!listening)
-        qWarning() << "No port of the list could be bound; the tray runs without its WebSocket server";
-    if (squatted.isEmpty())
-        return;
-    MsgBox* box = MsgBox::aboutDialog(
-        nullptr, QObject::tr("AppName"),
-        QObject::tr("PortsHeldByOtherUsers").arg(squatted.join(QStringLiteral("<br>"))));
-    // Nobody waits for the box; it goes when it is closed.
-    connect(box, &QDialog::finished, box, &QObject::deleteLater);
-    box->show();
+    portBinder.bind();
 }
 
 void QuilletTray::showAbout()

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "diagnosticmenu.h"
+#include "panelwatch.h"
+#include "portbinder.h"
 #include "servercommunicator.h"
 #include "startupaction.h"
 #include "updaterlib.h"
@@ -72,11 +74,6 @@ private:
     void finishDay();
     // The absolute path of a stamp file in the data directory, which is made if missing.
     QString stampPath(const QString& name) const;
-    // Qt chooses between the D-Bus icon and the X11 one once per run, as the icon is made. A
-    // status-notifier panel that appears later is reached only by a run of its own: asks the
-    // session bus whether one is there, and if so starts the program anew once nothing is open.
-    void lookForLatePanel();
-    void startAnewForPanel();
 
     QAction aboutAction;
     QAction quitAction;
@@ -102,5 +99,6 @@ private:
     // A box deletes itself when closed by its own button, so the pointer must not dangle.
     QPointer<MsgBox> aboutDialog;
     bool exiting = false;
-    bool startedForPanel = false;
+    PortBinder portBinder;
+    PanelWatch panelWatch;
 };

@@ -52,8 +52,9 @@ void toDiag(const KernelSockets::Endpoint& end, __be32* address, __be16* port)
 }
 
 // Sends one request and collects the answer; nullopt when netlink is refused at any step or
-// answers with an error. Every read is non-blocking: the kernel has queued its answer by the
-// time the request is sent, and queues each further part of a dump while it is being read.
+// answers with an error other than "no such socket" to a request for one socket. Every read is non-blocking:
+// the kernel has queued its answer by the time the request is sent, and queues each further part of a dump
+// while it is being read.
 std::optional<QList<KernelSockets::Socket>> ask(const inet_diag_req_v2& body, bool dump)
 {
     const int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
@@ -89,6 +90,9 @@ std::optional<QList<KernelSockets::Socket>> ask(const inet_diag_req_v2& body, bo
                 break;
             const KernelSockets::Reply reply
                 = KernelSockets::parseReply(QByteArrayView(buffer.constData(), got));
+            // The kernel's final word on a socket it doesn't know.
+            if (reply.error == -ENOENT && !dump)
+                sockets = found;
             if (reply.error != 0)
                 break;
             found += reply.sockets;
@@ -219,7 +223,8 @@ KernelSockets::Endpoint KernelSockets::endpoint(const QHostAddress& address, qui
     return end;
 }
 
-std::optional<KernelSockets::Socket> KernelSockets::queryConnection(const Endpoint& from, const Endpoint& to)
+std::optional<QList<KernelSockets::Socket>> KernelSockets::queryConnection(const Endpoint& from,
+                                                                           const Endpoint& to)
 {
     inet_diag_req_v2 request {};
     request.sdiag_family = isMappedIpv4(from) ? AF_INET : AF_INET6;
@@ -232,11 +237,12 @@ std::optional<KernelSockets::Socket> KernelSockets::queryConnection(const Endpoi
     const std::optional<QList<Socket>> answer = ask(request, false);
     if (!answer)
         return std::nullopt;
+    QList<Socket> found;
     for (const Socket& socket : *answer) {
         if (socket.local == from && socket.remote == to)
-            return socket;
+            found.append(socket);
     }
-    return std::nullopt;
+    return found;
 }
 
 std::optional<QList<KernelSockets::Socket>> KernelSockets::queryListeners(quint16 port)

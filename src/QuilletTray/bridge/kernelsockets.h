@@ -43,9 +43,9 @@ public:
 
     static Endpoint endpoint(const QHostAddress& address, quint16 port);
 
-    // The socket whose local end is `from` and whose remote end is `to`; nullopt when netlink
-    // is refused or doesn't know the socket.
-    static std::optional<Socket> queryConnection(const Endpoint& from, const Endpoint& to);
+    // The socket whose local end is `from` and whose remote end is `to`, or none when the
+    // kernel knows no such socket; nullopt only when netlink is refused.
+    static std::optional<QList<Socket>> queryConnection(const Endpoint& from, const Endpoint& to);
     // Listening sockets on the port, of both families; nullopt when netlink is refused.
     static std::optional<QList<Socket>> queryListeners(quint16 port);
 

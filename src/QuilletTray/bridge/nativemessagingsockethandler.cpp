@@ -55,6 +55,11 @@ NativeMessagingSocketHandler::~NativeMessagingSocketHandler()
         malloc_trim(0);
 }
 
+QString NativeMessagingSocketHandler::origin() const
+{
+    return socket ? socket->origin() : QString();
+}
+
 void NativeMessagingSocketHandler::textMessageReceived(const QString& message)
 {
     if (disposed)
@@ -144,14 +149,16 @@ void NativeMessagingSocketHandler::checkOutputBacklog()
 {
     if (disposed)
         return;
-    // Output waits behind an empty message, or for a page that reads slower than the child writes.
-    const qint64 queued = signer->unreadBytes() + socket->bytesToWrite();
+    // Output waits behind an empty message, or for a page that reads slower than the child
+    // writes; replies and pongs wait for a page that reads nothing.
+    const qint64 queued = (signer ? signer->unreadBytes() : 0) + socket->bytesToWrite();
     // The same bound as for what waits for the signer.
     if (queued <= SignerProcess::maxQueuedBytes)
         return;
-    qWarning() << "Closing the session:" << queued << "bytes from Quillet wait for the page, the limit is"
+    qWarning() << "Closing the session:" << queued << "bytes wait for the page, the limit is"
                << SignerProcess::maxQueuedBytes;
-    signer->stopReading();
+    if (signer)
+        signer->stopReading();
     dispose();
 }
 
@@ -166,9 +173,10 @@ void NativeMessagingSocketHandler::dispose()
 
 void NativeMessagingSocketHandler::sendTextMessage(const QString& text)
 {
-    if (socket)
+    if (socket) {
         socket->sendTextMessage(text);
-    else if (!disposed)
+        checkOutputBacklog();
+    } else if (!disposed)
         qWarning() << "Unable to send message to client:" << logExcerpt(text);
 }
 

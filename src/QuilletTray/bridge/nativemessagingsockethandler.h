@@ -31,10 +31,14 @@ public:
     static constexpr int checkContextTimeoutMs = 30000;
 
     bool isDisposed() const { return disposed; }
+    // The Origin header of the page's handshake.
+    QString origin() const;
 
 public Q_SLOTS:
     void textMessageReceived(const QString& message);
     void dispose();
+    // Ends the session when more than the bound waits to go to the page.
+    void checkOutputBacklog();
 
 private:
     void startSigner(const QString& scriptName, const char* startingLog, const char* missingLog);
@@ -42,7 +46,6 @@ private:
     void relay(const QByteArray& payload);
     void noteSize(qint64 size);
     void sendTextMessage(const QString& text);
-    void checkOutputBacklog();
     void closeSocket();
 
     QWebSocket* socket;

@@ -57,9 +57,18 @@ ProcessInfo ProcessInfo::forConnection(const QHostAddress& peerAddress, quint16 
     // The connecting program's own socket: its local end is our peer, its remote end is us.
     const KernelSockets::Endpoint peer = KernelSockets::endpoint(peerAddress, peerPort);
     const KernelSockets::Endpoint local = KernelSockets::endpoint(localAddress, localPort);
-    if (const std::optional<KernelSockets::Socket> socket = KernelSockets::queryConnection(peer, local))
-        return socket->state == KernelSockets::established ? ofSocket(*socket) : ProcessInfo();
-
+    // The kernel's answer is final: a socket it doesn't know has gone, as a program that resets
+    // each connection at once leaves it, and the tables, which cost far more, would not list it
+    // either. They are read only where netlink is refused, or knows no TCP sockets at all.
+    const std::optional<QList<KernelSockets::Socket>> answer = KernelSockets::queryConnection(peer, local);
+    static const bool netlinkKnowsTcp = KernelSockets::queryListeners(0).has_value();
+    if (answer && (!answer->isEmpty() || netlinkKnowsTcp)) {
+        for (const KernelSockets::Socket& socket : *answer) {
+            if (socket.state == KernelSockets::established)
+                return ofSocket(socket);
+        }
+        return ProcessInfo();
+    }
     for (const QString& path : tablesFor(peerAddress)) {
         const std::optional<QList<KernelSockets::Socket>> table = KernelSockets::readTable(path);
         if (!table)

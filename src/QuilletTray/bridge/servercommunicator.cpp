@@ -7,17 +7,27 @@
 #include "quilletconfig.h"
 #include "signerprocess.h"
 
+#include <cerrno>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <QDebug>
+#include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QWebSocket>
 #include <QWebSocketCorsAuthenticator>
 #include <sys/socket.h>
+#include <unistd.h>
+#include <utility>
 
 namespace {
 // The close code "try again later", which Qt has no name for.
 constexpr auto closeCodeTryAgainLater = QWebSocketProtocol::CloseCode(1013);
+// Connections taken from the kernel's queue before the pages already open are served again.
+constexpr int acceptBatch = 32;
+// When the kernel can't hand over a connection (no descriptor left), the next try is this late.
+constexpr int acceptRetryMs = 1000;
+// While other users' programs keep connecting, the log says how many once in this while.
+constexpr int refusalSummaryMs = 60000;
 
 template <typename T> T configValue(T (QuilletConfig::*value)() const, T fallback)
 {
@@ -36,8 +46,15 @@ ServerCommunicator::ServerCommunicator(QObject* parent)
     , address(QHostAddress::LocalHost)
 {
     server.setHandshakeTimeout(handshakeTimeoutMs);
-    listener.setMaxPendingConnections(SOMAXCONN);
-    connect(&listener, &QTcpServer::newConnection, this, &ServerCommunicator::acceptConnections);
+    refusalTimer.setInterval(refusalSummaryMs);
+    connect(&refusalTimer, &QTimer::timeout, this, [this] {
+        if (refusals == 0) {
+            refusalTimer.stop();
+            return;
+        }
+        qWarning() << "Closed" << refusals << "more such connections in the last minute";
+        refusals = 0;
+    });
     connect(&server, &QWebSocketServer::newConnection, this, &ServerCommunicator::newConnection);
     // Must stay a direct connection: the server answers the handshake as soon as the signal returns.
     connect(&server, &QWebSocketServer::originAuthenticationRequired, this,
@@ -56,30 +73,54 @@ ServerCommunicator::~ServerCommunicator()
 {
     // Sessions hand their socket and signer to this object as they end, so they go while it is whole.
     qDeleteAll(findChildren<NativeMessagingSocketHandler*>(Qt::FindDirectChildrenOnly));
+    closeListener();
 }
 
-bool ServerCommunicator::startListening(quint16 port)
+bool ServerCommunicator::startListening(quint16 port, bool quiet)
 {
-    qInfo() << "Server starts listening on" << address.toString() << ":" << port;
-    if (!listener.listen(address, port))
-        return false;
-    // Accepted connections inherit these from the listening socket. Without Nagle's delay, the
-    // end of a message goes out at once instead of waiting for the page's acknowledgement; and
-    // a page that opens many connections at once finds room in the queue instead of waiting a
-    // second for its SYN to be sent again.
-    const int descriptor = int(listener.socketDescriptor());
+    if (!quiet)
+        qInfo() << "Server starts listening on" << address.toString() << ":" << port;
+    // A socket of our own rather than a QTcpServer, which makes an object with its notifier for
+    // every connection before anyone can look at it. A port whose last connections linger in
+    // TIME_WAIT can be bound again, as with Qt's servers. Accepted connections inherit Nagle's
+    // delay switched off, so the end of a message goes out at once instead of waiting for the
+    // page's acknowledgement; and a page that opens many connections at once finds room in the
+    // queue instead of waiting a second for its SYN to be sent again.
+    const int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in end {};
+    end.sin_family = AF_INET;
+    end.sin_port = htons(port);
+    end.sin_addr.s_addr = htonl(address.toIPv4Address());
     const int on = 1;
-    setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    ::listen(descriptor, SOMAXCONN);
+    if (descriptor < 0 || setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0
+        || setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0
+        || bind(descriptor, reinterpret_cast<const sockaddr*>(&end), sizeof end) != 0
+        || ::listen(descriptor, SOMAXCONN) != 0) {
+        if (descriptor >= 0)
+            close(descriptor);
+        return false;
+    }
+    closeListener();
+    listenDescriptor = descriptor;
+    listenPort = port;
+    acceptNotifier = new QSocketNotifier(qintptr(descriptor), QSocketNotifier::Read, this);
+    connect(acceptNotifier, &QSocketNotifier::activated, this, &ServerCommunicator::acceptConnections);
     qInfo() << "Server is listening on port" << port;
     return true;
 }
 
-int ServerCommunicator::openSessions() const
+void ServerCommunicator::closeListener()
+{
+    delete std::exchange(acceptNotifier, nullptr);
+    if (listenDescriptor >= 0)
+        close(std::exchange(listenDescriptor, -1));
+}
+
+int ServerCommunicator::openSessions(const std::optional<QString>& origin) const
 {
     int open = 0;
     for (const auto* session : findChildren<NativeMessagingSocketHandler*>(Qt::FindDirectChildrenOnly))
-        open += session->isDisposed() ? 0 : 1;
+        open += session->isDisposed() || (origin && session->origin() != *origin) ? 0 : 1;
     return open;
 }
 
@@ -92,28 +133,77 @@ bool ServerCommunicator::isIdle() const
 
 void ServerCommunicator::acceptConnections()
 {
-    while (QTcpSocket* connection = listener.nextPendingConnection()) {
-        // Another user's program costs no handshake, no session and no descriptor kept open.
-        if (QuilletConfig::userCheckIsOn()
-            && !ProcessInfo::checkPeer(connection->localAddress(), connection->localPort(),
-                                       connection->peerAddress(), connection->peerPort())) {
-            qWarning() << "Closing a connection before its handshake: its user is not the tray's";
-            connection->abort();
-            connection->deleteLater();
+    // Read once a batch: the file is not read again unless it has changed.
+    const bool checkUser = QuilletConfig::userCheckIsOn(true);
+    for (int taken = 0; taken < acceptBatch; ++taken) {
+        sockaddr_in peerEnd {};
+        socklen_t size = sizeof peerEnd;
+        const int descriptor = accept4(listenDescriptor, reinterpret_cast<sockaddr*>(&peerEnd), &size,
+                                       SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (descriptor < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            // Out of descriptors or the like: the kernel keeps the queue; look again in a while.
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                acceptNotifier->setEnabled(false);
+                QTimer::singleShot(acceptRetryMs, acceptNotifier,
+                                   [notifier = acceptNotifier] { notifier->setEnabled(true); });
+            }
+            return;
+        }
+        // A page sends its handshake and waits for the answer: a connection whose other end has
+        // been reset or closed already is no page, whoever made it, and ends here at the cost of
+        // one look. Another user's program costs no socket object, no handshake, no session and
+        // no line of its own in the log either. The check at CheckContext logs its verdict for
+        // each page.
+        char first;
+        const ssize_t peeked = recv(descriptor, &first, 1, MSG_PEEK | MSG_DONTWAIT);
+        const bool gone = peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+        if (gone
+            || (checkUser
+                && !(trayProcessInfo
+                     == ProcessInfo::forConnection(QHostAddress(reinterpret_cast<const sockaddr*>(&peerEnd)),
+                                                   ntohs(peerEnd.sin_port), address, listenPort)))) {
+            if (checkUser)
+                noteRefusal();
+            close(descriptor);
             continue;
         }
+        auto* connection = new QTcpSocket(&server);
+        connection->setSocketDescriptor(descriptor);
         server.handleConnection(connection);
+        const Peer peer {connection->peerAddress().toString(), connection->peerPort()};
+        handshaking.insert(peer, connection);
         // The server times only the handshakes of connections it accepted itself. A connection
         // that became a WebSocket has gone on to a session or been refused by now.
-        QTimer::singleShot(handshakeTimeoutMs, connection, [this, connection, port = connection->peerPort()] {
+        QTimer::singleShot(handshakeTimeoutMs, this, [this, peer, connection = QPointer(connection)] {
+            if (handshaking.value(peer) == connection)
+                handshaking.remove(peer);
+            if (!connection)
+                return;
             for (const QWebSocket* socket : findChildren<QWebSocket*>()) {
-                if (socket->peerPort() == port)
+                if (socket->peerPort() == peer.second)
                     return;
             }
             connection->abort();
             connection->deleteLater();
         });
     }
+    // More may wait: the pages already open are served first.
+    acceptNotifier->setEnabled(false);
+    QMetaObject::invokeMethod(
+        acceptNotifier, [notifier = acceptNotifier] { notifier->setEnabled(true); }, Qt::QueuedConnection);
+}
+
+void ServerCommunicator::noteRefusal()
+{
+    if (refusalTimer.isActive()) {
+        ++refusals;
+        return;
+    }
+    qWarning()
+        << "Closing connections before their handshake: made by programs of other users, or gone already";
+    refusalTimer.start();
 }
 
 void ServerCommunicator::newConnection()
@@ -132,8 +222,23 @@ void ServerCommunicator::newConnection()
         refuse(socket, closeCodeTryAgainLater, QStringLiteral("Too many connections"));
         return;
     }
+    const int maxPerOrigin
+        = configValue(&QuilletConfig::maxSessionsPerOrigin, QuilletConfig::defaultMaxSessions / 2);
+    if (openSessions(socket->origin()) >= maxPerOrigin) {
+        qWarning() << "Refusing a connection:" << maxPerOrigin << "sessions of origin" << socket->origin()
+                   << "are open already";
+        refuse(socket, closeCodeTryAgainLater, QStringLiteral("Too many connections"));
+        return;
+    }
     // Owned by this object; it deletes itself when it ends.
-    new NativeMessagingSocketHandler(socket, this);
+    auto* session = new NativeMessagingSocketHandler(socket, this);
+    // The WebSocket answers the page's pings itself as it reads them, which the session doesn't
+    // see: what waits for the page is looked at after each read, once the WebSocket has handled it.
+    if (const QPointer<QTcpSocket> connection
+        = handshaking.take({socket->peerAddress().toString(), socket->peerPort()})) {
+        connect(connection, &QIODevice::readyRead, session, &NativeMessagingSocketHandler::checkOutputBacklog,
+                Qt::QueuedConnection);
+    }
 }
 
 void ServerCommunicator::refuse(QWebSocket* socket, QWebSocketProtocol::CloseCode code, const QString& reason)
@@ -174,7 +279,7 @@ void ServerCommunicator::shutdown()
     if (shuttingDown)
         return;
     shuttingDown = true;
-    listener.close();
+    closeListener();
     const QList<NativeMessagingSocketHandler*> sessions
         = findChildren<NativeMessagingSocketHandler*>(Qt::FindDirectChildrenOnly);
     qInfo() << "Shutting down the server: closing" << openSessions() << "sessions";

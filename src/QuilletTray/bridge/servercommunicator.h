@@ -1,11 +1,15 @@
 #pragma once
 
+#include <optional>
+#include <QHash>
 #include <QHostAddress>
 #include <QObject>
-#include <QTcpServer>
+#include <QPointer>
+#include <QTcpSocket>
 #include <QTimer>
 #include <QWebSocketServer>
 
+class QSocketNotifier;
 class QWebSocketCorsAuthenticator;
 
 // The plain WebSocket server on the loopback interface that web pages connect to. It owns
@@ -25,9 +29,10 @@ public:
     // that send garbage or stall can't hold sockets.
     static constexpr int handshakeTimeoutMs = 10000;
 
-    bool startListening(quint16 port);
-    // Sessions that have not ended yet.
-    int openSessions() const;
+    // Logs the attempt unless quiet, and the port once it listens.
+    bool startListening(quint16 port, bool quiet = false);
+    // Sessions that have not ended yet, of every origin or of the one given.
+    int openSessions(const std::optional<QString>& origin = std::nullopt) const;
     // No session, signer or closing connection is left: the tray could go away losing nothing.
     bool isIdle() const;
     // Stops listening, closes every page's connection as going away and asks every signer to
@@ -46,13 +51,23 @@ public Q_SLOTS:
 
 private:
     void acceptConnections();
+    void noteRefusal();
+    void closeListener();
     void refuse(QWebSocket* socket, QWebSocketProtocol::CloseCode code, const QString& reason);
     void checkStopped();
 
-    QTcpServer listener;
+    // Connections in their opening handshake, by the peer's address and port.
+    using Peer = QPair<QString, quint16>;
+    QHash<Peer, QPointer<QTcpSocket>> handshaking;
+    int listenDescriptor = -1;
+    quint16 listenPort = 0;
+    QSocketNotifier* acceptNotifier = nullptr;
     QWebSocketServer server;
     QHostAddress address;
     QTimer shutdownTimer;
+    // Runs while other users' connections are being closed; they are counted meanwhile.
+    QTimer refusalTimer;
+    int refusals = 0;
     bool shuttingDown = false;
     bool hasStopped = false;
 };

@@ -3,11 +3,13 @@
 #include "appexception.h"
 #include "logexcerpt.h"
 
+#include <csignal>
 #include <fcntl.h>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QFileInfo>
 #include <QtEndian>
+#include <sys/prctl.h>
 #include <unistd.h>
 #include <utility>
 
@@ -34,7 +36,7 @@ SignerProcess::SignerProcess(QObject* parent)
     killTimer.setInterval(terminateTimeoutMs);
     connect(&killTimer, &QTimer::timeout, this, [this] {
         qWarning() << "Killing Quillet: it did not end within" << terminateTimeoutMs << "ms";
-        process.kill();
+        kill();
     });
 }
 
@@ -44,7 +46,7 @@ SignerProcess::~SignerProcess()
     // Only reached with a child still there when the tray itself ends.
     if (process.state() != QProcess::NotRunning) {
         qWarning() << "Killing Quillet as the tray ends";
-        process.kill();
+        kill();
         process.waitForFinished(terminateTimeoutMs);
     }
 }
@@ -60,9 +62,16 @@ void SignerProcess::start(const QString& scriptPath, const QString& origin)
     // Runs in the child before the script starts. Pipes of 1 MiB instead of 64 KiB carry a large
     // document in a sixteenth of the hand-overs; the pipes stay as they are where the system
     // allows less.
-    process.setChildProcessModifier([] {
+    // The child leads a process group of its own, so that ending it ends what it started too,
+    // and dies with the tray however the tray ends.
+    process.setChildProcessModifier([tray = getpid()] {
         fcntl(STDIN_FILENO, F_SETPIPE_SZ, pipeSize);
         fcntl(STDOUT_FILENO, F_SETPIPE_SZ, pipeSize);
+        setpgid(0, 0);
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        // The tray may have gone before it could ask.
+        if (getppid() != tray)
+            _exit(127);
     });
     process.start(QIODevice::ReadWrite);
 }
@@ -107,7 +116,7 @@ void SignerProcess::dispose(const QByteArray& disposeMessage)
         return;
     case QProcess::Starting:
         // It has been sent nothing yet.
-        process.kill();
+        kill();
         break;
     case QProcess::Running:
         qInfo() << "Terminating Quillet";
@@ -119,8 +128,12 @@ void SignerProcess::dispose(const QByteArray& disposeMessage)
 
 void SignerProcess::kill()
 {
-    if (process.state() != QProcess::NotRunning)
-        process.kill();
+    if (process.state() == QProcess::NotRunning)
+        return;
+    // A start script that runs the signer without exec leaves it in the group, not as the child.
+    if (process.processId() > 0)
+        ::kill(-pid_t(process.processId()), SIGKILL);
+    process.kill();
 }
 
 void SignerProcess::readOutput()

@@ -38,6 +38,7 @@ public:
     // Asks a running child to end with this message and kills it after the grace time; a child
     // still starting is killed at once. The object deletes itself once no child is left.
     void dispose(const QByteArray& disposeMessage);
+    // Kills the child and every process of its group.
     void kill();
 
 Q_SIGNALS:
