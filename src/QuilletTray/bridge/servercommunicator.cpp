@@ -132,8 +132,15 @@ void ServerCommunicator::newConnection()
         refuse(socket, closeCodeTryAgainLater, QStringLiteral("Too many connections"));
         return;
     }
+    // The TCP connection under the WebSocket is still the listener's child; the session writes
+    // the signer's messages to it itself.
+    QTcpSocket* connection = nullptr;
+    for (QTcpSocket* candidate : listener.findChildren<QTcpSocket*>(Qt::FindDirectChildrenOnly)) {
+        if (candidate->peerPort() == socket->peerPort() && candidate->peerAddress() == socket->peerAddress())
+            connection = candidate;
+    }
     // Owned by this object; it deletes itself when it ends.
-    new NativeMessagingSocketHandler(socket, this);
+    new NativeMessagingSocketHandler(socket, connection, this);
 }
 
 void ServerCommunicator::refuse(QWebSocket* socket, QWebSocketProtocol::CloseCode code, const QString& reason)
