@@ -54,7 +54,6 @@ NativeMessagingSocketHandler::NativeMessagingSocketHandler(QWebSocket* webSocket
     }();
     Q_UNUSED(heapKept);
     trimTimer.setSingleShot(true);
-    trimTimer.setInterval(trimDelayMs);
     connect(&trimTimer, &QTimer::timeout, this, &NativeMessagingSocketHandler::trimHeap);
 }
 
@@ -139,7 +138,7 @@ void NativeMessagingSocketHandler::startSigner(const QString& scriptName, const 
 void NativeMessagingSocketHandler::writeStandardInput(const QByteArray& payload)
 {
     if (signer && signer->write(payload)) {
-        noteSize(payload.size());
+        noteSize(payload.size(), false);
         return;
     }
     qWarning() << "Unable to send message to Quillet. Quillet is not running!";
@@ -148,7 +147,7 @@ void NativeMessagingSocketHandler::writeStandardInput(const QByteArray& payload)
 
 void NativeMessagingSocketHandler::relay(const QByteArray& payload)
 {
-    noteSize(payload.size());
+    noteSize(payload.size(), true);
     // Valid UTF-8 goes to the page as it came, in one text frame written next to QWebSocket's own
     // frames on the same connection: no conversion to UTF-16 and back, and the connection's
     // buffer shares the payload instead of copying it. Anything else reaches the page as
@@ -179,19 +178,21 @@ QByteArray NativeMessagingSocketHandler::frameHeader(qint64 size)
     return header;
 }
 
-void NativeMessagingSocketHandler::noteSize(qint64 size)
+void NativeMessagingSocketHandler::noteSize(qint64 size, bool toPage)
 {
     if (size < largeMessageSize)
         return;
     relayedLargeMessage = true;
-    trimTimer.start();
+    // A large request is usually answered: the heap it grew serves the answer too, and giving it
+    // back before would only make the answer fault it in again.
+    trimTimer.start(toPage ? trimDelayMs : answerWaitMs);
 }
 
 void NativeMessagingSocketHandler::trimHeap()
 {
-    // Not while the page is still being sent the last one.
-    if (socket && socket->bytesToWrite() > 0) {
-        trimTimer.start();
+    // Not while a message is still on its way to the page or from it.
+    if ((socket && socket->bytesToWrite() > 0) || (connection && connection->bytesAvailable() > 0)) {
+        trimTimer.start(trimDelayMs);
         return;
     }
     malloc_trim(0);

@@ -28,10 +28,12 @@ public:
     // A page can't make the tray hold more for one message than a signer can; a connection that
     // sends more is closed with the close code for a message that is too big.
     static constexpr quint64 maxIncomingMessageSize = NativeMessageReader::maxMessageSize;
-    // A session gives the memory that messages this large grew back to the system once they
-    // stop for a while, and when it ends.
+    // A session gives the heap that messages this large grew back to the system a while after a
+    // large answer has gone to the page, or once a large request has waited long for one, and
+    // when it ends.
     static constexpr qint64 largeMessageSize = 1024 * 1024;
     static constexpr int trimDelayMs = 200;
+    static constexpr int answerWaitMs = 3000;
     // A connection that hasn't asked for a session by then is closed.
     static constexpr int checkContextTimeoutMs = 30000;
 
@@ -46,7 +48,7 @@ private:
     void writeStandardInput(const QByteArray& payload);
     void relay(const QByteArray& payload);
     static QByteArray frameHeader(qint64 size);
-    void noteSize(qint64 size);
+    void noteSize(qint64 size, bool toPage);
     void trimHeap();
     void sendTextMessage(const QString& text);
     void checkOutputBacklog();
