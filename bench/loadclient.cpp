@@ -1,7 +1,9 @@
-// The load client of the benchmarks: the same program drives every target, so that the figures
-// compare like with like. It speaks the tray's protocol (CheckContext answered by the tray, Echo
-// by the signer) or, for the plain echo servers, sends the same texts and expects them back
-// unchanged. Each figure is written as CSV rows to standard output:
+// The QtWebSockets load client of the benchmarks: figures 5 and 6, which measure the bridge's
+// set-up in a crowded socket table and its round trips while another session's child is
+// killed; the lean client measures figures 1 to 4. The same program drives every target, so
+// that the figures compare like with like. It speaks the tray's protocol (CheckContext answered by the tray,
+// Echo by the signer) or, for the plain echo servers, sends the same texts and expects them back unchanged.
+// Each figure is written as CSV rows to standard output:
 //   target,figure,measure,statistic,value,unit,runs
 // With --report it instead turns such rows of several targets into a Markdown table.
 #include <algorithm>
@@ -10,7 +12,6 @@
 #include <cstdio>
 #include <deque>
 #include <functional>
-#include <memory>
 #include <netinet/in.h>
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -31,8 +32,8 @@
 namespace {
 constexpr int messageTimeoutMs = 60000;
 constexpr qint64 maxMessageSize = 64 * 1024 * 1024;
-// Base64 of this many bytes fills the largest message of figure 2, 16 MiB.
-constexpr qsizetype maxDocumentBytes = 12 * 1024 * 1024;
+// Base64 of this many bytes fills the messages of figure 6.
+constexpr qsizetype maxDocumentBytes = 1024;
 
 QElapsedTimer benchClock;
 
@@ -70,10 +71,6 @@ struct Options
     QString app = QStringLiteral("Quillet");
     QString stubbornApp;
     QString stubbornQuery;
-    qint64 pid = 0;
-    int roundTrips = 10000;
-    int sequentialSessions = 200;
-    int parallelSessions = 100;
     int extraConnections = 10000;
     int crowdedChecks = 100;
     int responsivenessMs = 6000;
@@ -105,20 +102,11 @@ public:
         row(figure, measure, QStringLiteral("p99"), percentile(us, 0.99) / scale, unit, qsizetype(us.size()));
     }
 
-    void latencyWithMax(int figure, const QString& measure, const std::vector<double>& us)
-    {
-        latency(figure, measure, us, QStringLiteral("ms"));
-        row(figure, measure, QStringLiteral("max"), percentile(us, 1.0) / 1000.0, QStringLiteral("ms"),
-            qsizetype(us.size()));
-    }
-
 private:
     QString m_target;
 };
 
-// Base64 of pseudo-random bytes, the same in every run and long enough for the largest message.
-// A filler of one repeated letter would be no document, and it makes substring searches in the
-// message much slower than real documents do.
+// Base64 of pseudo-random bytes, the same in every run, as pages send documents.
 const QString& documentText()
 {
     static const QString text = [] {
@@ -130,7 +118,7 @@ const QString& documentText()
     return text;
 }
 
-// One page: a WebSocket with the texts it received, or a handler that takes them as they come.
+// One page: a WebSocket with the texts it received.
 class Session
 {
 public:
@@ -140,18 +128,10 @@ public:
     {
         m_socket.setMaxAllowedIncomingFrameSize(maxMessageSize);
         m_socket.setMaxAllowedIncomingMessageSize(maxMessageSize);
-        QObject::connect(&m_socket, &QWebSocket::connected, &m_socket, [this] {
-            m_open = true;
-            if (onConnected)
-                onConnected();
-        });
+        QObject::connect(&m_socket, &QWebSocket::connected, &m_socket, [this] { m_open = true; });
         QObject::connect(&m_socket, &QWebSocket::disconnected, &m_socket, [this] { m_closed = true; });
-        QObject::connect(&m_socket, &QWebSocket::textMessageReceived, &m_socket, [this](const QString& text) {
-            if (onMessage)
-                onMessage(text);
-            else
-                m_inbox.push_back(text);
-        });
+        QObject::connect(&m_socket, &QWebSocket::textMessageReceived, &m_socket,
+                         [this](const QString& text) { m_inbox.push_back(text); });
     }
 
     void open(const QString& query = QString())
@@ -226,9 +206,6 @@ public:
         return isCheckContextAnswer(request, roundTrip(request));
     }
 
-    std::function<void()> onConnected;
-    std::function<void(const QString&)> onMessage;
-
 private:
     const Options& m_options;
     QString m_namespace;
@@ -237,191 +214,6 @@ private:
     bool m_open = false;
     bool m_closed = false;
 };
-
-double residentKiB(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return NAN;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble();
-    }
-    return NAN;
-}
-
-void roundTrips(const Options& options, Output& out)
-{
-    Session session(options, QStringLiteral("rtt"));
-    session.open();
-    if (!session.ready()) {
-        out.row(1, QStringLiteral("100 B round trip"), QStringLiteral("median"), NAN, QStringLiteral("us"),
-                0);
-        return;
-    }
-    std::vector<double> us;
-    us.reserve(size_t(options.roundTrips));
-    for (int i = 0; i < options.roundTrips; ++i) {
-        const QString request = session.echo(i, 100);
-        const double start = nowUs();
-        const QString reply = session.roundTrip(request);
-        if (!session.isEchoAnswer(request, reply))
-            break;
-        us.push_back(nowUs() - start);
-    }
-    out.latency(1, QStringLiteral("100 B round trip"), us, QStringLiteral("us"));
-    session.close();
-    session.waitClosed();
-}
-
-void throughput(const Options& options, Output& out)
-{
-    const struct
-    {
-        const char* name;
-        qsizetype size;
-        int runs;
-    } sizes[] = {{"64 KiB", 64 * 1024, 100}, {"1 MiB", 1024 * 1024, 20}, {"16 MiB", 16 * 1024 * 1024, 5}};
-
-    for (const auto& size : sizes) {
-        const QString measure = QStringLiteral("%1 round trip").arg(QLatin1String(size.name));
-        Session session(options, QStringLiteral("size"));
-        session.open();
-        std::vector<double> mbps;
-        if (session.ready()) {
-            // One unmeasured round trip first, so that buffers have their size.
-            for (int i = 0; i <= size.runs; ++i) {
-                const QString request = session.echo(i, size.size);
-                const double start = nowUs();
-                const QString reply = session.roundTrip(request);
-                if (!session.isEchoAnswer(request, reply)) {
-                    mbps.clear();
-                    break;
-                }
-                if (i > 0)
-                    mbps.push_back(double(size.size) / (nowUs() - start));
-            }
-        }
-        const double median = mbps.empty() ? NAN : percentile(mbps, 0.5);
-        out.row(2, measure, QStringLiteral("median"), median, QStringLiteral("MB/s"), qsizetype(mbps.size()));
-        session.close();
-        session.waitClosed();
-    }
-}
-
-struct SetupTimes
-{
-    std::vector<double> connected;
-    std::vector<double> checkContext;
-    std::vector<double> firstEcho;
-};
-
-// Connect, CheckContext answered, first echo answered, each measured from the start of the
-// session's connect. Sessions run one after another, or all at once.
-void setUp(const Options& options, std::vector<std::unique_ptr<Session>>& sessions, int count, bool atOnce,
-           SetupTimes& times)
-{
-    int done = 0;
-    int failed = 0;
-    int next = 0;
-    std::function<void()> startNext;
-    startNext = [&] {
-        const int index = next++;
-        auto session = std::make_unique<Session>(options, QStringLiteral("setup%1").arg(index));
-        Session* s = session.get();
-        sessions.push_back(std::move(session));
-        const double start = nowUs();
-        auto step = std::make_shared<int>(0);
-        auto request = std::make_shared<QString>();
-        auto finish = [&, s, atOnce](bool ok) {
-            ok ? ++done : ++failed;
-            s->onMessage = nullptr;
-            if (!atOnce) {
-                s->close();
-                if (next < count)
-                    startNext();
-            }
-        };
-        s->onConnected = [&times, s, start, request] {
-            times.connected.push_back(nowUs() - start);
-            *request = s->checkContext();
-            s->send(*request);
-        };
-        s->onMessage = [&times, s, start, step, request, finish](const QString& reply) {
-            if (*step == 0) {
-                if (!s->isCheckContextAnswer(*request, reply))
-                    return finish(false);
-                times.checkContext.push_back(nowUs() - start);
-                *step = 1;
-                *request = s->echo(2, 100);
-                s->send(*request);
-                return;
-            }
-            if (!s->isEchoAnswer(*request, reply))
-                return finish(false);
-            times.firstEcho.push_back(nowUs() - start);
-            finish(true);
-        };
-        s->open();
-    };
-
-    if (atOnce) {
-        while (next < count)
-            startNext();
-    } else {
-        startNext();
-    }
-    waitFor([&] { return done + failed == count; });
-}
-
-void reportSetUp(Output& out, const QString& how, const SetupTimes& times)
-{
-    out.latency(3, how + QStringLiteral(": connected"), times.connected, QStringLiteral("ms"));
-    out.latency(3, how + QStringLiteral(": CheckContext answered"), times.checkContext, QStringLiteral("ms"));
-    out.latencyWithMax(3, how + QStringLiteral(": first echo answered"), times.firstEcho);
-}
-
-void waitAllClosed(const std::vector<std::unique_ptr<Session>>& sessions)
-{
-    waitFor(
-        [&] { return std::all_of(sessions.begin(), sessions.end(), [](auto& s) { return s->isClosed(); }); },
-        10000);
-}
-
-// idleKiB: the server's resident size before the first figure.
-void sessionSetUp(const Options& options, Output& out, double idleKiB, bool afterLargeMessages)
-{
-    out.row(4, QStringLiteral("resident size idle"), QStringLiteral("value"), idleKiB / 1024.0,
-            QStringLiteral("MiB"), 1);
-    if (afterLargeMessages) {
-        // What the 16 MiB messages of figure 2 leave behind once their session has ended.
-        waitFor([] { return false; }, 1000);
-        out.row(4, QStringLiteral("resident size idle after figure 2"), QStringLiteral("value"),
-                residentKiB(options.pid) / 1024.0, QStringLiteral("MiB"), 1);
-    }
-
-    {
-        std::vector<std::unique_ptr<Session>> sessions;
-        SetupTimes times;
-        setUp(options, sessions, options.sequentialSessions, false, times);
-        reportSetUp(out, QStringLiteral("one after another"), times);
-        waitAllClosed(sessions);
-    }
-
-    std::vector<std::unique_ptr<Session>> sessions;
-    SetupTimes times;
-    setUp(options, sessions, options.parallelSessions, true, times);
-    reportSetUp(out, QStringLiteral("at once"), times);
-
-    // The server's own memory, not its children's.
-    const double busy = residentKiB(options.pid);
-    out.row(4, QStringLiteral("resident size with %1 sessions open").arg(options.parallelSessions),
-            QStringLiteral("value"), busy / 1024.0, QStringLiteral("MiB"), qsizetype(times.firstEcho.size()));
-
-    for (auto& session : sessions)
-        session->close();
-    waitAllClosed(sessions);
-}
 
 // Established loopback connections that do nothing but fill the kernel's table of TCP sockets.
 // A helper process holds the accepting ends, so that neither process needs more than one
@@ -655,13 +447,10 @@ int main(int argc, char** argv)
         {QStringLiteral("target"), QStringLiteral("Name of the target in the rows."), QStringLiteral("name")},
         {QStringLiteral("url"), QStringLiteral("WebSocket address of the target."), QStringLiteral("url")},
         {QStringLiteral("tray"), QStringLiteral("The target is the tray: CheckContext and Echo requests.")},
-        {QStringLiteral("pid"), QStringLiteral("Process whose resident size is measured."),
-         QStringLiteral("pid")},
         {QStringLiteral("stubborn-app"),
          QStringLiteral("Application part whose signer ignores DisposeInstance."), QStringLiteral("app")},
         {QStringLiteral("stubborn-query"), QStringLiteral("Query that starts a child that must be killed."),
          QStringLiteral("query")},
-        {QStringLiteral("round-trips"), QStringLiteral("Round trips of figure 1."), QStringLiteral("n")},
         {QStringLiteral("extra-connections"), QStringLiteral("Idle connections of figure 5."),
          QStringLiteral("n")},
         {QStringLiteral("figures"), QStringLiteral("Comma-separated figures to run (default: all)."),
@@ -677,11 +466,8 @@ int main(int argc, char** argv)
     options.target = parser.value(QStringLiteral("target"));
     options.url = QUrl(parser.value(QStringLiteral("url")));
     options.tray = parser.isSet(QStringLiteral("tray"));
-    options.pid = parser.value(QStringLiteral("pid")).toLongLong();
     options.stubbornApp = parser.value(QStringLiteral("stubborn-app"));
     options.stubbornQuery = parser.value(QStringLiteral("stubborn-query"));
-    if (parser.isSet(QStringLiteral("round-trips")))
-        options.roundTrips = parser.value(QStringLiteral("round-trips")).toInt();
     if (parser.isSet(QStringLiteral("extra-connections")))
         options.extraConnections = parser.value(QStringLiteral("extra-connections")).toInt();
     if (parser.isSet(QStringLiteral("figures")))
@@ -698,13 +484,6 @@ int main(int argc, char** argv)
     const auto wanted = [&options](const char* figure) {
         return options.figures.isEmpty() || options.figures.contains(QLatin1String(figure));
     };
-    const double idleKiB = residentKiB(options.pid);
-    if (wanted("1"))
-        roundTrips(options, out);
-    if (wanted("2"))
-        throughput(options, out);
-    if (wanted("3") || wanted("4"))
-        sessionSetUp(options, out, idleKiB, wanted("2"));
     if (wanted("6"))
         responsiveness(options, out);
     // Last: its idle connections are gone at once, but the table is crowded while they last.

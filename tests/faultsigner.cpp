@@ -52,9 +52,10 @@ int main()
         if (has(".QES.Garbage\""))
             put("AAAA{}");
         if (has(".QES.Split\"")) {
-            // Two messages, cut across their headers and payloads, with pauses between the pieces.
+            // Two messages, cut across their headers and payloads, with pauses between the pieces;
+            // the second is not UTF-8.
             const std::string bytes
-                = frame("{\"result\":\"" + std::string(100000, 's') + "\"}") + frame("{}");
+                = frame("{\"result\":\"" + std::string(100000, 's') + "\"}") + frame("{\"r\":\"\xff\"}");
             for (size_t at = 0; at < bytes.size(); at += 40001, usleep(20000))
                 put(bytes.substr(at, 40001));
             put(frame("{}").substr(0, 2)), usleep(20000), put(frame("{}").substr(2));

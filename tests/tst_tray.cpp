@@ -113,7 +113,8 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("expected");
         QTest::addColumn<QString>("origin");
 
-        const QJsonArray text {QStringLiteral("é€𝄞 \"quoted\"")};
+        // Long enough for a frame length of two bytes.
+        const QJsonArray text {QStringLiteral("é€𝄞 \"quoted\" ").repeated(100)};
         QTest::newRow("non-ASCII text")
             << demo << "Echo" << text << QStringList {reply(demo, "Echo", "1", text)} << "";
         const QJsonArray large {QString(16 * MiB, u'x')};
@@ -121,9 +122,11 @@ private Q_SLOTS:
             << demo << "Echo" << large << QStringList {reply(demo, "Echo", "1", large)} << "";
         QTest::newRow("signer's standard error") << demo << "Log" << QJsonArray {QString(100000, u'd')}
                                                  << QStringList {reply(demo, "Log", "1", "")} << "";
-        QTest::newRow("frames cut across reads")
+        // Bytes that are not UTF-8 reach the page replaced.
+        QTest::newRow("frames cut across reads, one not UTF-8")
             << faulty << "Split" << QJsonArray()
-            << QStringList {QStringLiteral("{\"result\":\"%1\"}").arg(QString(100000, u's')), "{}", "{}"}
+            << QStringList {QStringLiteral("{\"result\":\"%1\"}").arg(QString(100000, u's')),
+                            QStringLiteral("{\"r\":\"\uFFFD\"}"), "{}"}
             << "";
         // The signer learns the page's origin, or none.
         for (const QString origin : {"https://sign.example.com", ""})

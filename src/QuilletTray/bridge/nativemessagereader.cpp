@@ -6,12 +6,6 @@
 #include <QObject>
 #include <QtEndian>
 
-namespace {
-// A length announced by the child is reserved up front only this far; beyond it the buffer
-// grows with the bytes that really arrive, so a bogus header can't claim gigabytes at once.
-constexpr qint64 maxReserve = 16 * 1024 * 1024;
-} // namespace
-
 bool NativeMessageReader::readMessage(QIODevice& device, QByteArray& payload)
 {
     for (;;) {
@@ -35,7 +29,9 @@ bool NativeMessageReader::readMessage(QIODevice& device, QByteArray& payload)
             if (length > maxMessageSize)
                 throw sizeError(length);
             m_pendingLength = length;
-            m_payload.reserve(qMin<qint64>(length, maxReserve));
+            // Reserved whole, so the payload is never moved while it fills; pages are touched only
+            // as bytes arrive, and the limit above bounds what a bogus header can claim.
+            m_payload.reserve(length);
             continue;
         }
 

@@ -9,12 +9,15 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QTcpSocket>
 #include <QWebSocket>
 #include <utility>
 
-NativeMessagingSocketHandler::NativeMessagingSocketHandler(QWebSocket* webSocket, QObject* parent)
+NativeMessagingSocketHandler::NativeMessagingSocketHandler(QWebSocket* webSocket, QTcpSocket* tcpConnection,
+                                                           QObject* parent)
     : QObject(parent)
     , socket(webSocket)
+    , connection(tcpConnection)
 {
     qInfo() << "Creating new WebSocket handler";
     socket->setParent(this);
@@ -40,6 +43,18 @@ NativeMessagingSocketHandler::NativeMessagingSocketHandler(QWebSocket* webSocket
         dispose();
     });
     checkContextTimer.start(checkContextTimeoutMs);
+
+    // The buffers of a large message come from the heap and stay there for the next one, instead
+    // of being mapped afresh and faulted in page by page each time; trimHeap() gives them back
+    // once large messages stop.
+    static const bool heapKept = [] {
+        mallopt(M_MMAP_MAX, 0);
+        mallopt(M_TRIM_THRESHOLD, int(NativeMessageReader::maxMessageSize * 8));
+        return true;
+    }();
+    Q_UNUSED(heapKept);
+    trimTimer.setSingleShot(true);
+    connect(&trimTimer, &QTimer::timeout, this, &NativeMessagingSocketHandler::trimHeap);
 }
 
 NativeMessagingSocketHandler::~NativeMessagingSocketHandler()
@@ -64,15 +79,17 @@ void NativeMessagingSocketHandler::textMessageReceived(const QString& message)
 {
     if (disposed)
         return;
-    if (!messages.isValid())
-        messages.setNamespace(message);
-    if (!messages.isCheckContext(message)) {
-        writeStandardInput(message);
+    // The one conversion a page's message needs: QWebSocket hands text over as UTF-16, the signer
+    // reads UTF-8. The session looks at these bytes, and the signer's input buffer shares them.
+    const QByteArray payload = message.toUtf8();
+    const NativeMessages::Request request = messages.read(payload);
+    if (!request.isCheckContext) {
+        writeStandardInput(payload);
         return;
     }
 
     const bool checkClient = QuilletConfig::userCheckIsOn();
-    const QString id = messages.messageId(message);
+    const QString& id = request.id;
 
     if (!checkClient) {
         qInfo() << "Skipping WebSocket client check";
@@ -123,11 +140,10 @@ void NativeMessagingSocketHandler::startSigner(const QString& scriptName, const 
     signer->start(path, socket->origin());
 }
 
-void NativeMessagingSocketHandler::writeStandardInput(const QString& message)
+void NativeMessagingSocketHandler::writeStandardInput(const QByteArray& payload)
 {
-    const QByteArray payload = message.toUtf8();
     if (signer && signer->write(payload)) {
-        noteSize(payload.size());
+        noteSize(payload.size(), false);
         return;
     }
     qWarning() << "Unable to send message to Quillet. Quillet is not running!";
@@ -136,13 +152,56 @@ void NativeMessagingSocketHandler::writeStandardInput(const QString& message)
 
 void NativeMessagingSocketHandler::relay(const QByteArray& payload)
 {
-    noteSize(payload.size());
+    noteSize(payload.size(), true);
+    // Valid UTF-8 goes to the page as it came, in one text frame written next to QWebSocket's own
+    // frames on the same connection: no conversion to UTF-16 and back, and the connection's
+    // buffer shares the payload instead of copying it. Anything else reaches the page as
+    // QString makes it, invalid sequences replaced.
+    if (connection && socket && socket->state() == QAbstractSocket::ConnectedState && payload.isValidUtf8()) {
+        connection->write(frameHeader(payload.size()));
+        connection->write(payload);
+        checkOutputBacklog();
+        return;
+    }
     sendTextMessage(QString::fromUtf8(payload));
 }
 
-void NativeMessagingSocketHandler::noteSize(qint64 size)
+QByteArray NativeMessagingSocketHandler::frameHeader(qint64 size)
 {
-    relayedLargeMessage = relayedLargeMessage || size >= largeMessageSize;
+    // The final bit and the text opcode; a server's frames are not masked.
+    QByteArray header(1, char(0x81));
+    if (size < 126) {
+        header += char(size);
+    } else if (size <= 0xFFFF) {
+        header += char(126);
+        header += char(size >> 8);
+        header += char(size & 0xFF);
+    } else {
+        header += char(127);
+        for (int shift = 56; shift >= 0; shift -= 8)
+            header += char((size >> shift) & 0xFF);
+    }
+    return header;
+}
+
+void NativeMessagingSocketHandler::noteSize(qint64 size, bool toPage)
+{
+    if (size < largeMessageSize)
+        return;
+    relayedLargeMessage = true;
+    // A large request is usually answered: the heap it grew serves the answer too, and giving it
+    // back before would only make the answer fault it in again.
+    trimTimer.start(toPage ? trimDelayMs : answerWaitMs);
+}
+
+void NativeMessagingSocketHandler::trimHeap()
+{
+    // Not while a message is still on its way to the page or from it.
+    if ((socket && socket->bytesToWrite() > 0) || (connection && connection->bytesAvailable() > 0)) {
+        trimTimer.start(trimDelayMs);
+        return;
+    }
+    malloc_trim(0);
 }
 
 void NativeMessagingSocketHandler::checkOutputBacklog()

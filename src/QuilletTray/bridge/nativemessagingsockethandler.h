@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QTimer>
 
+class QTcpSocket;
 class QWebSocket;
 class SignerProcess;
 
@@ -19,14 +20,20 @@ class NativeMessagingSocketHandler : public QObject
     Q_OBJECT
 
 public:
-    NativeMessagingSocketHandler(QWebSocket* socket, QObject* parent);
+    // The TCP connection is the one the WebSocket runs on; when given, the signer's messages are
+    // written to it as frames of their own, as they came.
+    NativeMessagingSocketHandler(QWebSocket* socket, QTcpSocket* connection, QObject* parent);
     ~NativeMessagingSocketHandler() override;
 
     // A page can't make the tray hold more for one message than a signer can; a connection that
     // sends more is closed with the close code for a message that is too big.
     static constexpr quint64 maxIncomingMessageSize = NativeMessageReader::maxMessageSize;
-    // A session that passed a message this large gives the memory it grew back when it ends.
+    // A session gives the heap that messages this large grew back to the system a while after a
+    // large answer has gone to the page, or once a large request has waited long for one, and
+    // when it ends.
     static constexpr qint64 largeMessageSize = 1024 * 1024;
+    static constexpr int trimDelayMs = 200;
+    static constexpr int answerWaitMs = 3000;
     // A connection that hasn't asked for a session by then is closed.
     static constexpr int checkContextTimeoutMs = 30000;
 
@@ -42,16 +49,20 @@ public Q_SLOTS:
 
 private:
     void startSigner(const QString& scriptName, const char* startingLog, const char* missingLog);
-    void writeStandardInput(const QString& message);
+    void writeStandardInput(const QByteArray& payload);
     void relay(const QByteArray& payload);
-    void noteSize(qint64 size);
+    static QByteArray frameHeader(qint64 size);
+    void noteSize(qint64 size, bool toPage);
+    void trimHeap();
     void sendTextMessage(const QString& text);
     void closeSocket();
 
     QWebSocket* socket;
+    QPointer<QTcpSocket> connection;
     QPointer<SignerProcess> signer;
     NativeMessages messages;
     QTimer checkContextTimer;
+    QTimer trimTimer;
     bool disposed = false;
     bool relayedLargeMessage = false;
 };

@@ -230,12 +230,14 @@ void ServerCommunicator::newConnection()
         refuse(socket, closeCodeTryAgainLater, QStringLiteral("Too many connections"));
         return;
     }
+    // The TCP connection under the WebSocket: the session writes the signer's messages to it itself.
+    const QPointer<QTcpSocket> connection
+        = handshaking.take({socket->peerAddress().toString(), socket->peerPort()});
     // Owned by this object; it deletes itself when it ends.
-    auto* session = new NativeMessagingSocketHandler(socket, this);
+    auto* session = new NativeMessagingSocketHandler(socket, connection, this);
     // The WebSocket answers the page's pings itself as it reads them, which the session doesn't
     // see: what waits for the page is looked at after each read, once the WebSocket has handled it.
-    if (const QPointer<QTcpSocket> connection
-        = handshaking.take({socket->peerAddress().toString(), socket->peerPort()})) {
+    if (connection) {
         connect(connection, &QIODevice::readyRead, session, &NativeMessagingSocketHandler::checkOutputBacklog,
                 Qt::QueuedConnection);
     }
