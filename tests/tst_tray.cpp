@@ -428,6 +428,7 @@ private Q_SLOTS:
         QTest::newRow("SIGHUP") << SIGHUP << 1;
         QTest::newRow("a second SIGINT while ending") << SIGINT << 2;
         QTest::newRow("SIGKILL") << SIGKILL << 1;
+        QTest::newRow("no signal: the pages close") << 0 << 1;
     }
 
     // Two pages, one signer that ends on DisposeInstance and one that ignores it, each the child
@@ -466,6 +467,16 @@ private Q_SLOTS:
             for (const QString& child : children)
                 QTRY_VERIFY(processGone(child.toLongLong()));
             ::kill(pid_t(pids[1]), SIGKILL);
+            return;
+        }
+        // Pages that go: the signer that stays is killed after its grace time, the tray runs on.
+        if (signalNumber == 0) {
+            for (Page& page : pages)
+                page.socket.close();
+            for (const qint64 pid : pids)
+                QTRY_VERIFY_WITH_TIMEOUT(processGone(pid), 15000);
+            QCOMPARE(readFile(bin("signer-events")), "disposed\ndisposed\n");
+            QCOMPARE(bobsTray.process.state(), QProcess::Running);
             return;
         }
         if (signalCount == 2) {
