@@ -208,8 +208,14 @@ void TestWayland::trayOnWaylandWithStatusNotifierIcon()
         QDataStream(&rfb) << quint8(5) << quint8(held) << quint16(at("x") + 200 + dx)
                           << quint16(at("y") + 20);
     };
-    pointer(1, 0);
-    QVERIFY(m_tray.logged(u"move the box: accepted"_s));
+    // The pointer is on the title bar when it presses there, as a person's is: on Debian 13
+    // (Qt 6.8, sway 1.10) a press that comes with the pointer's arrival does not reach the box.
+    const auto moveAccepted = [&] {
+        return m_tree.logLines(u"wayland"_s, m_tray.process.processId())
+            .join(u'\n')
+            .contains(u"move the box: accepted"_s);
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(moveAccepted() || (pointer(0, 0), pointer(1, 0), rfb.flush(), false), 20000);
     // The button stays held, and the pointer moving, until the compositor has the box there.
     const auto dragged = [&] {
         pointer(1, 99);
