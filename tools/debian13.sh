@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs a command in a Debian 13 (trixie) root, with this checkout at /src:
 #
-#   tools/debian13.sh                  the Debian 13 test pass (tools/test.sh's "suite" passes)
+#   tools/debian13.sh                  the Debian 13 test pass (tools/test.sh's "suite" pass)
 #   tools/debian13.sh COMMAND [ARG...]  any command, e.g. tools/debian13.sh bench/run
 #
 # The root is made once from the Debian archive (mmdebstrap, minbase) and kept in
