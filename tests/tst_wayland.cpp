@@ -232,9 +232,23 @@ void TestWayland::trayOnWaylandWithStatusNotifierIcon()
     };
     // Where the box is now: the compositor may have placed it again since it first showed.
     box = trayWindows().at(0).toObject();
-    pointer(0, 0);
-    pointer(1, 0);
-    QVERIFY(m_tray.logged(u"move the box: accepted"_s));
+    // The pointer is on the title bar when it presses there, as a person's is: on Debian 13
+    // (Qt 6.8, sway 1.10) a press that comes with the pointer's arrival does not reach the box.
+    const auto moveAccepted = [&] {
+        return m_tree.logLines(u"wayland"_s, m_tray.process.processId())
+            .join(u'\n')
+            .contains(u"move the box: accepted"_s);
+    };
+    // A press that the box did not take is let go and made again, never one that it took.
+    for (int attempt = 0; attempt < 5 && !moveAccepted(); ++attempt) {
+        pointer(0, 0);
+        rfb.flush();
+        QTest::qWait(300);
+        pointer(1, 0);
+        rfb.flush();
+        (void)QTest::qWaitFor(moveAccepted, 3000);
+    }
+    QVERIFY(moveAccepted());
     // The button stays held, and the pointer moving on, until the compositor has moved the box
     // with it: the compositor takes the tray's request when it gets to it, perhaps after some of
     // the pointer's way, and moves the box by the way after that.

@@ -19,7 +19,9 @@ if [ ${#targets[@]} -eq 0 ]; then
              fuzz_version fuzz_processinfo fuzz_sockdiag)
 fi
 
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+# The clang of this Debian release, as tools/setup.sh installed it.
+clang=$("$root/tools/debian-packages.sh" | sed -n 's/^clang-\([0-9]*\)$/clang++-\1/p')
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="$clang" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g" -DQUILLET_FUZZ=ON -DQUILLET_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target "${targets[@]}"
 if [ "$seconds" -eq 0 ]; then

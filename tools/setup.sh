@@ -12,7 +12,9 @@ if [ "$(id -u)" -ne 0 ]; then
     sudo_cmd=(sudo)
 fi
 
-mapfile -t wanted < <(grep -v -E '^\s*(#|$)' "$root/tools/debian-packages.txt")
+# The package list of this Debian release (12 or 13).
+mapfile -t wanted < <("$root/tools/debian-packages.sh")
+[ ${#wanted[@]} -gt 0 ] || exit 1
 missing=()
 for pkg in "${wanted[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
