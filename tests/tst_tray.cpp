@@ -39,11 +39,17 @@ bool processGone(qint64 pid)
     return stat.isEmpty() || stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
 }
 
-// Programs on loopback: "flood" connects that many times and closes every other connection
-// with a reset; "unread" is a page that sends one frame of the opcode with its standard input as
-// payload over and over, reads nothing, and exits with 0 once the tray has closed the connection.
+// Programs on loopback: "listen" holds the port on that address until its input ends; "flood"
+// connects that many times and closes every other connection with a reset; "unread" is a page that sends one
+// frame of the opcode with its standard input as payload over and over, reads nothing, and exits with 0 once
+// the tray has closed the connection.
 const char* pythonPrograms = R"(import socket, struct, sys
 port = int(sys.argv[2])
+if sys.argv[1] == 'listen':
+    v6 = ':' in sys.argv[3]
+    s = socket.create_server((sys.argv[3], port), family=socket.AF_INET6 if v6 else socket.AF_INET,
+                             dualstack_ipv6=v6)
+    print(1, flush=True); sys.stdin.read(); sys.exit(0)
 for i in range(int(sys.argv[3]) if sys.argv[1] == 'flood' else 0):
     s = socket.create_connection(('127.0.0.1', port))
     i % 2 and s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0)); s.close()
@@ -397,14 +403,7 @@ private Q_SLOTS:
         // The squatter takes the first free port of the tray's list, before the one Bob's tray gets.
         const quint16 squatted = firstFreePort();
         QProcess squatter;
-        squatter.start(QStringLiteral("setpriv"),
-                       {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c",
-                        QStringLiteral("import socket, sys\nv6 = ':' in '%2'\n"
-                                       "s = socket.create_server(('%2', %1), dualstack_ipv6=v6,\n"
-                                       "    family=socket.AF_INET6 if v6 else socket.AF_INET)\n"
-                                       "print(1, flush=True)\nsys.stdin.read()")
-                            .arg(squatted)
-                            .arg(address)});
+        startPython(squatter, true, {"listen", QString::number(squatted), address});
         QVERIFY(squatter.waitForReadyRead(20000));
         TrayProcess bobsTray(*tree, QStringLiteral("bob"));
         QVERIFY(bobsTray.start());
