@@ -5,6 +5,8 @@
 // after another, and every quarter second a new page is opened, has its CheckContext answered and
 // its first Echo answered, and is closed. It writes CSV rows as the load client does:
 //   target,figure,measure,statistic,value,unit,runs
+#include "percentile.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cmath>
@@ -28,15 +30,6 @@ QElapsedTimer benchClock;
 double nowMs()
 {
     return double(benchClock.nsecsElapsed()) / 1e6;
-}
-
-double percentile(std::vector<double> values, double q)
-{
-    if (values.empty())
-        return NAN;
-    std::sort(values.begin(), values.end());
-    const auto rank = size_t(std::ceil(q * double(values.size())));
-    return values[std::min(values.size() - 1, rank > 0 ? rank - 1 : 0)];
 }
 
 int flood(quint16 port, bool reset, int seconds)

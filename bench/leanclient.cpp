@@ -4,6 +4,8 @@
 // It speaks the tray's protocol (CheckContext answered by the tray, Echo by the signer) or, for
 // the plain echo servers, sends the same texts and expects them back unchanged. Rows go to
 // standard output as CSV, as the Qt client writes them: target,figure,measure,statistic,value,unit,runs
+#include "percentile.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -33,15 +35,6 @@ double nowUs()
     timespec t {};
     clock_gettime(CLOCK_MONOTONIC, &t);
     return double(t.tv_sec) * 1e6 + double(t.tv_nsec) / 1e3;
-}
-
-double percentile(std::vector<double> values, double q)
-{
-    if (values.empty())
-        return NAN;
-    std::sort(values.begin(), values.end());
-    const auto rank = size_t(std::ceil(q * double(values.size())));
-    return values[std::min(values.size() - 1, rank > 0 ? rank - 1 : 0)];
 }
 
 struct Options

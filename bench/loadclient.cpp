@@ -6,6 +6,8 @@
 // Each figure is written as CSV rows to standard output:
 //   target,figure,measure,statistic,value,unit,runs
 // With --report it instead turns such rows of several targets into a Markdown table.
+#include "percentile.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cmath>
@@ -52,15 +54,6 @@ bool waitFor(const std::function<bool()>& done, int timeoutMs = messageTimeoutMs
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;
-}
-
-double percentile(std::vector<double> values, double q)
-{
-    if (values.empty())
-        return NAN;
-    std::sort(values.begin(), values.end());
-    const auto rank = size_t(std::ceil(q * double(values.size())));
-    return values[std::min(values.size() - 1, rank > 0 ? rank - 1 : 0)];
 }
 
 struct Options
