@@ -76,7 +76,8 @@ void SignerProcess::start(const QString& scriptPath, const QString& origin)
 #if QT_VERSION >= QT_VERSION_CHECK(6, 7, 0)
     // Qt 6.4 starts every child the vfork way. Qt 6.7 and later fork a whole copy of the tray
     // when a modifier is set (about 10 ms before the signer runs, which a page waits for) unless
-    // told that the modifier is safe there, as two fcntl calls on the child's own pipes are.
+    // told that the modifier is safe there, as its plain system calls on the child's own pipes,
+    // group and death signal are.
     process.setUnixProcessParameters(QProcess::UnixProcessFlag::UseVFork);
 #endif
     process.start(QIODevice::ReadWrite);
