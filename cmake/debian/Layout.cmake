@@ -12,14 +12,15 @@ file(REMOVE_RECURSE "${root}${prefix}/etc")
 file(CREATE_LINK "/etc${prefix}" "${root}${prefix}/etc" SYMBOLIC)
 
 # Desktops and software centres look for the desktop entry, its icons and the AppStream listing
-# in /usr/share. As links that the package holds, dpkg removes them with it and the system's
-# triggers refresh the icon cache and the menus.
+# in /usr/share. As copies that the package holds (validators such as Debian 13's lintian read
+# them from the package itself, where a link into /opt leads nowhere), dpkg removes them with it
+# and the system's triggers refresh the icon cache and the menus.
 file(GLOB_RECURSE shared RELATIVE "${root}${prefix}/share" "${root}${prefix}/share/applications/*"
      "${root}${prefix}/share/icons/*" "${root}${prefix}/share/metainfo/*")
 foreach(file IN LISTS shared)
     get_filename_component(dir "${root}/usr/share/${file}" DIRECTORY)
     file(MAKE_DIRECTORY "${dir}")
-    file(CREATE_LINK "${prefix}/share/${file}" "${root}/usr/share/${file}" SYMBOLIC)
+    file(COPY_FILE "${root}${prefix}/share/${file}" "${root}/usr/share/${file}")
 endforeach()
 
 # The copyright, the changelog (compressed as Debian's policy asks) and the reasons for the

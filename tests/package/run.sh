@@ -43,7 +43,7 @@ HOME=$work/home XDG_RUNTIME_DIR=$work QT_QPA_PLATFORM=offscreen unshare --net --
 
 rm "$app/bin/Quillet.sh"
 purge
-left=$(find /opt/kestrum /etc/opt/kestrum /usr/share -lname "$app/*" 2>/dev/null || true)
+left=$(find /usr/share -name "eu.kestrum.Quillet*" 2>/dev/null || true)
 if [ -n "$left" ] || [ -e /opt/kestrum ] || [ -e /etc/opt/kestrum ] || dpkg -s kestrum-quillet-tray >/dev/null 2>&1; then
     echo "Left behind after purge: ${left:-/opt/kestrum, /etc/opt/kestrum or the package in dpkg}" >&2
     exit 1
