@@ -308,21 +308,44 @@ QString reply(const QString& app, const QString& method, const QJsonValue& id, c
     return message(app, method, object, id);
 }
 
-QPair<int, int> rawHandshake(quint16 port, const QString& origin, bool waitForClose)
+QPair<int, QStringList> rawSession(quint16 port, const QString& origin, const QByteArray& frames,
+                                   bool untilClosed)
 {
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, port);
     socket.write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                  "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
                  + (origin.isEmpty() ? QByteArray() : "Origin: " + origin.toUtf8() + "\r\n") + "\r\n");
-    // The tray is another process: this one may block while it answers.
+    // The tray is another process: this one may block while it answers. Frames follow the
+    // answer, as a browser sends them.
     QByteArray answer;
     while (!answer.contains("\r\n\r\n") && socket.waitForReadyRead(10000))
         answer += socket.readAll();
-    // "HTTP/1.1 101 ...", and after the header perhaps a close frame: 0x88, its length, the code.
-    QByteArray frame = answer.mid(answer.indexOf("\r\n\r\n") + 4);
-    while (waitForClose && frame.size() < 4 && socket.waitForReadyRead(10000))
-        frame += socket.readAll();
-    const bool closes = frame.size() >= 4 && quint8(frame[0]) == 0x88;
-    return {answer.split(' ').value(1).toInt(), closes ? quint8(frame[2]) << 8 | quint8(frame[3]) : 0};
+    socket.write(frames);
+    while (untilClosed && socket.waitForReadyRead(10000))
+        answer += socket.readAll();
+    // Unmasked frames of at most 65535 bytes, as the tray answers these.
+    QStringList received;
+    QByteArray rest = answer.mid(answer.indexOf("\r\n\r\n") + 4);
+    while (rest.size() >= 2) {
+        const int opcode = quint8(rest[0]) & 0x0F;
+        int at = 2;
+        qsizetype length = quint8(rest[1]) & 0x7F;
+        if (length == 126 && rest.size() >= 4)
+            length = quint8(rest[2]) << 8 | quint8(rest[3]), at = 4;
+        const QByteArray payload = rest.mid(at, length);
+        const bool coded = opcode == 8 && payload.size() >= 2;
+        received += QString::number(opcode) + ':'
+            + (coded ? QString::number(quint8(payload[0]) << 8 | quint8(payload[1]))
+                     : QString::fromUtf8(payload));
+        rest.remove(0, at + length);
+    }
+    return {answer.split(' ').value(1).toInt(), received};
+}
+
+QPair<int, int> rawHandshake(quint16 port, const QString& origin, bool waitForClose)
+{
+    const auto [status, frames] = rawSession(port, origin, {}, waitForClose);
+    const QString first = frames.value(0);
+    return {status, first.startsWith(QLatin1String("8:")) ? first.mid(2).toInt() : 0};
 }

@@ -181,6 +181,10 @@ inline QString checkContext(const QString& app, const QJsonValue& id = QStringLi
 }
 QString reply(const QString& app, const QString& method, const QJsonValue& id, const QJsonValue& result,
               const QString& error = QString());
-// A raw opening handshake with this Origin header (none when empty): the answer's status code
-// and, when waited for, the close code of a close frame that follows it.
+// A raw opening handshake with this Origin header (none when empty), then these bytes: the
+// answer's status code and, when waited for, the frames that follow until the tray closes the
+// connection, each as "opcode:payload" with a close frame's code as its payload.
+QPair<int, QStringList> rawSession(quint16 port, const QString& origin, const QByteArray& frames,
+                                   bool untilClosed);
+// The status code and, when waited for, the code of the close frame that follows.
 QPair<int, int> rawHandshake(quint16 port, const QString& origin, bool waitForClose = false);

@@ -66,6 +66,19 @@ except OSError:
 sys.exit(1)
 )";
 
+// A page's frame of less than 126 bytes, masked as a browser sends it unless told otherwise.
+QByteArray pageFrame(int first, const QByteArray& payload, bool masked = true)
+{
+    const char key[4] = {0x11, 0x22, 0x33, 0x44};
+    QByteArray frame(1, char(first));
+    frame += char((masked ? 0x80 : 0) | payload.size());
+    if (masked)
+        frame += QByteArray(key, 4);
+    for (qsizetype i = 0; i < payload.size(); ++i)
+        frame += char(payload[i] ^ (masked ? key[i % 4] : 0));
+    return frame;
+}
+
 void startPython(QProcess& program, bool otherUser, const QStringList& arguments)
 {
     const QStringList command = QStringList {"/usr/bin/python3", "-c", pythonPrograms} + arguments;
@@ -255,6 +268,43 @@ private Q_SLOTS:
         }
         QVERIFY(page.waitClosed(60000));
         QCOMPARE(page.closeCode, closeCode);
+    }
+
+    void pageFrames_data()
+    {
+        QTest::addColumn<QByteArray>("frames");
+        QTest::addColumn<QStringList>("answers");
+
+        const QByteArray close1000 = pageFrame(0x88,
+                                               "\x03\xE8"
+                                               "bye");
+        const QByteArray context = checkContext(demo).toUtf8();
+        QTest::newRow("CheckContext in two frames, a ping between them")
+            << pageFrame(0x01, context.left(37)) + pageFrame(0x89, "abc") + pageFrame(0x80, context.mid(37))
+                + close1000
+            << QStringList {"10:abc", "1:" + reply(demo, "CheckContext", "ctx", "", ""), "8:1000"};
+        QTest::newRow("close without a code") << pageFrame(0x88, "") << QStringList {"8:1000"};
+        QTest::newRow("unmasked frame") << pageFrame(0x81, "[]", false) << QStringList {"8:1002"};
+        QTest::newRow("reserved bit") << pageFrame(0xC1, "[]") << QStringList {"8:1002"};
+        QTest::newRow("continuation of nothing") << pageFrame(0x80, "[]") << QStringList {"8:1002"};
+        QTest::newRow("new message inside a fragmented one")
+            << pageFrame(0x01, "[") + pageFrame(0x81, "]") << QStringList {"8:1002"};
+        QTest::newRow("ping in pieces") << pageFrame(0x09, "a") << QStringList {"8:1002"};
+        QTest::newRow("close code no page may send") << pageFrame(0x88, "\x03\xED") << QStringList {"8:1002"};
+        QTest::newRow("invalid UTF-8 across two frames")
+            << pageFrame(0x01, "\xC3") + pageFrame(0x80, "(") << QStringList {"8:1007"};
+        QTest::newRow("length over 64 MiB in the header")
+            << QByteArray::fromHex("81ff0000000004000001") + "mask" << QStringList {"8:1009"};
+    }
+
+    // Frames as a browser, or a broken page, cuts them: answered, or the session ends with the
+    // close code that names what was wrong.
+    void pageFrames()
+    {
+        QFETCH(QByteArray, frames);
+        QFETCH(QStringList, answers);
+
+        QCOMPARE(rawSession(tray->port, QString(), frames, true), qMakePair(101, answers));
     }
 
     void pageThatNeverReads_data()

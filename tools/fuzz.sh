@@ -16,7 +16,7 @@ shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
     targets=(fuzz_nativemessagereader fuzz_nativemessages fuzz_quilletconfig fuzz_httpresponse
-             fuzz_version fuzz_processinfo fuzz_sockdiag)
+             fuzz_version fuzz_processinfo fuzz_sockdiag fuzz_websocketframereader)
 fi
 
 # The clang of this Debian release, as tools/setup.sh installed it.

@@ -31,8 +31,19 @@ NativeMessagingSocketHandler::NativeMessagingSocketHandler(QWebSocket* webSocket
         }
         dispose();
     });
-    connect(socket, &QWebSocket::textMessageReceived, this,
-            &NativeMessagingSocketHandler::textMessageReceived);
+    if (connection) {
+        // The session reads the page's frames itself, off the connection, instead of the
+        // WebSocket, which would hold a large document three times over: as received, as the
+        // frame's bytes and as UTF-16. It takes every byte as it comes, so nothing is left for
+        // the WebSocket to find.
+        QObject::disconnect(connection, &QIODevice::readyRead, nullptr, nullptr);
+        connect(connection, &QIODevice::readyRead, this, &NativeMessagingSocketHandler::readFrames);
+        // What came with the handshake is there already.
+        QMetaObject::invokeMethod(this, &NativeMessagingSocketHandler::readFrames, Qt::QueuedConnection);
+    } else {
+        connect(socket, &QWebSocket::textMessageReceived, this,
+                &NativeMessagingSocketHandler::textMessageReceived);
+    }
     // A peer that vanishes without a closing handshake ends the session too.
     connect(socket, &QWebSocket::disconnected, this, &NativeMessagingSocketHandler::dispose);
 
@@ -77,11 +88,47 @@ QString NativeMessagingSocketHandler::origin() const
 
 void NativeMessagingSocketHandler::textMessageReceived(const QString& message)
 {
+    messageReceived(message.toUtf8());
+}
+
+void NativeMessagingSocketHandler::readFrames()
+{
+    if (!connection || !socket)
+        return;
+    const QList<WebSocketFrameReader::Event> events = frames.read(*connection);
+    for (const WebSocketFrameReader::Event& event : events) {
+        if (disposed || !socket)
+            return;
+        switch (event.kind) {
+        case WebSocketFrameReader::Event::TextMessage:
+            messageReceived(event.payload);
+            break;
+        case WebSocketFrameReader::Event::Ping:
+            connection->write(frameHeader(char(0x8A), event.payload.size()) + event.payload);
+            break;
+        case WebSocketFrameReader::Event::Failure:
+            if (event.code != QWebSocketProtocol::CloseCodeTooMuchData)
+                qWarning() << "Closing the connection, the page broke the WebSocket protocol:"
+                           << event.payload;
+            socket->close(QWebSocketProtocol::CloseCode(event.code), QString::fromUtf8(event.payload));
+            break;
+        case WebSocketFrameReader::Event::Close:
+            // The page's close is answered with its own code where the protocol names it; the
+            // codes of applications get a normal close.
+            socket->close(event.code < 3000 ? QWebSocketProtocol::CloseCode(event.code)
+                                            : QWebSocketProtocol::CloseCodeNormal,
+                          QString::fromUtf8(event.payload));
+            break;
+        }
+    }
+    // Pongs wait for the page as replies do.
+    checkOutputBacklog();
+}
+
+void NativeMessagingSocketHandler::messageReceived(const QByteArray& payload)
+{
     if (disposed)
         return;
-    // The one conversion a page's message needs: QWebSocket hands text over as UTF-16, the signer
-    // reads UTF-8. The session looks at these bytes, and the signer's input buffer shares them.
-    const QByteArray payload = message.toUtf8();
     const NativeMessages::Request request = messages.read(payload);
     if (!request.isCheckContext) {
         writeStandardInput(payload);
@@ -158,7 +205,7 @@ void NativeMessagingSocketHandler::relay(const QByteArray& payload)
     // buffer shares the payload instead of copying it. Anything else reaches the page as
     // QString makes it, invalid sequences replaced.
     if (connection && socket && socket->state() == QAbstractSocket::ConnectedState && payload.isValidUtf8()) {
-        connection->write(frameHeader(payload.size()));
+        connection->write(frameHeader(char(0x81), payload.size()));
         connection->write(payload);
         checkOutputBacklog();
         return;
@@ -166,10 +213,10 @@ void NativeMessagingSocketHandler::relay(const QByteArray& payload)
     sendTextMessage(QString::fromUtf8(payload));
 }
 
-QByteArray NativeMessagingSocketHandler::frameHeader(qint64 size)
+QByteArray NativeMessagingSocketHandler::frameHeader(char opcode, qint64 size)
 {
-    // The final bit and the text opcode; a server's frames are not masked.
-    QByteArray header(1, char(0x81));
+    // The final bit with the opcode; a server's frames are not masked.
+    QByteArray header(1, opcode);
     if (size < 126) {
         header += char(size);
     } else if (size <= 0xFFFF) {
@@ -197,7 +244,7 @@ void NativeMessagingSocketHandler::noteSize(qint64 size, bool toPage)
 void NativeMessagingSocketHandler::trimHeap()
 {
     // Not while a message is still on its way to the page or from it.
-    if ((socket && socket->bytesToWrite() > 0) || (connection && connection->bytesAvailable() > 0)) {
+    if ((socket && socket->bytesToWrite() > 0) || frames.isInsideMessage()) {
         trimTimer.start(trimDelayMs);
         return;
     }

@@ -2,6 +2,7 @@
 
 #include "nativemessagereader.h"
 #include "nativemessages.h"
+#include "websocketframereader.h"
 
 #include <QObject>
 #include <QPointer>
@@ -42,16 +43,18 @@ public:
     QString origin() const;
 
 public Q_SLOTS:
-    void textMessageReceived(const QString& message);
     void dispose();
     // Ends the session when more than the bound waits to go to the page.
     void checkOutputBacklog();
 
 private:
+    void readFrames();
+    void textMessageReceived(const QString& message);
+    void messageReceived(const QByteArray& payload);
     void startSigner(const QString& scriptName, const char* startingLog, const char* missingLog);
     void writeStandardInput(const QByteArray& payload);
     void relay(const QByteArray& payload);
-    static QByteArray frameHeader(qint64 size);
+    static QByteArray frameHeader(char opcode, qint64 size);
     void noteSize(qint64 size, bool toPage);
     void trimHeap();
     void sendTextMessage(const QString& text);
@@ -61,6 +64,7 @@ private:
     QPointer<QTcpSocket> connection;
     QPointer<SignerProcess> signer;
     NativeMessages messages;
+    WebSocketFrameReader frames {qint64(maxIncomingMessageSize)};
     QTimer checkContextTimer;
     QTimer trimTimer;
     bool disposed = false;

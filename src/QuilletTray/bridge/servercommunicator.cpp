@@ -234,13 +234,7 @@ void ServerCommunicator::newConnection()
     const QPointer<QTcpSocket> connection
         = handshaking.take({socket->peerAddress().toString(), socket->peerPort()});
     // Owned by this object; it deletes itself when it ends.
-    auto* session = new NativeMessagingSocketHandler(socket, connection, this);
-    // The WebSocket answers the page's pings itself as it reads them, which the session doesn't
-    // see: what waits for the page is looked at after each read, once the WebSocket has handled it.
-    if (connection) {
-        connect(connection, &QIODevice::readyRead, session, &NativeMessagingSocketHandler::checkOutputBacklog,
-                Qt::QueuedConnection);
-    }
+    new NativeMessagingSocketHandler(socket, connection, this);
 }
 
 void ServerCommunicator::refuse(QWebSocket* socket, QWebSocketProtocol::CloseCode code, const QString& reason)
