@@ -324,21 +324,17 @@ QPair<int, QStringList> rawSession(quint16 port, const QString& origin, const QB
     socket.write(frames);
     while (untilClosed && socket.waitForReadyRead(10000))
         answer += socket.readAll();
-    // Unmasked frames of at most 65535 bytes, as the tray answers these.
+    // Unmasked frames of less than 126 bytes, as the tray answers these.
     QStringList received;
     QByteArray rest = answer.mid(answer.indexOf("\r\n\r\n") + 4);
     while (rest.size() >= 2) {
         const int opcode = quint8(rest[0]) & 0x0F;
-        int at = 2;
-        qsizetype length = quint8(rest[1]) & 0x7F;
-        if (length == 126 && rest.size() >= 4)
-            length = quint8(rest[2]) << 8 | quint8(rest[3]), at = 4;
-        const QByteArray payload = rest.mid(at, length);
+        const QByteArray payload = rest.mid(2, rest[1] & 0x7F);
         const bool coded = opcode == 8 && payload.size() >= 2;
         received += QString::number(opcode) + ':'
             + (coded ? QString::number(quint8(payload[0]) << 8 | quint8(payload[1]))
                      : QString::fromUtf8(payload));
-        rest.remove(0, at + length);
+        rest.remove(0, 2 + payload.size());
     }
     return {answer.split(' ').value(1).toInt(), received};
 }

@@ -14,10 +14,11 @@
 #include <utility>
 
 NativeMessagingSocketHandler::NativeMessagingSocketHandler(QWebSocket* webSocket, QTcpSocket* tcpConnection,
-                                                           QObject* parent)
+                                                           QThread* signerLauncher, QObject* parent)
     : QObject(parent)
     , socket(webSocket)
     , connection(tcpConnection)
+    , launcher(signerLauncher)
 {
     qInfo() << "Creating new WebSocket handler";
     socket->setParent(this);
@@ -184,7 +185,7 @@ void NativeMessagingSocketHandler::startSigner(const QString& scriptName, const 
     connect(signer, &SignerProcess::outputRead, this, &NativeMessagingSocketHandler::checkOutputBacklog);
     connect(signer, &SignerProcess::failed, this, &NativeMessagingSocketHandler::dispose);
     connect(signer, &SignerProcess::ended, this, &NativeMessagingSocketHandler::dispose);
-    signer->start(path, socket->origin());
+    signer->start(path, socket->origin(), launcher);
 }
 
 void NativeMessagingSocketHandler::writeStandardInput(const QByteArray& payload)

@@ -9,6 +9,7 @@
 #include <QTimer>
 
 class QTcpSocket;
+class QThread;
 class QWebSocket;
 class SignerProcess;
 
@@ -22,8 +23,9 @@ class NativeMessagingSocketHandler : public QObject
 
 public:
     // The TCP connection is the one the WebSocket runs on; when given, the signer's messages are
-    // written to it as frames of their own, as they came.
-    NativeMessagingSocketHandler(QWebSocket* socket, QTcpSocket* connection, QObject* parent);
+    // written to it as frames of their own, as they came. The launcher starts the signer.
+    NativeMessagingSocketHandler(QWebSocket* socket, QTcpSocket* connection, QThread* launcher,
+                                 QObject* parent);
     ~NativeMessagingSocketHandler() override;
 
     // A page can't make the tray hold more for one message than a signer can; a connection that
@@ -62,6 +64,7 @@ private:
 
     QWebSocket* socket;
     QPointer<QTcpSocket> connection;
+    QThread* launcher;
     QPointer<SignerProcess> signer;
     NativeMessages messages;
     WebSocketFrameReader frames {qint64(maxIncomingMessageSize)};

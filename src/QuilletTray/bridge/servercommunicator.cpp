@@ -46,6 +46,8 @@ ServerCommunicator::ServerCommunicator(QObject* parent)
     , address(QHostAddress::LocalHost)
 {
     server.setHandshakeTimeout(handshakeTimeoutMs);
+    launcher.setObjectName(QStringLiteral("SignerLauncher"));
+    launcher.start();
     refusalTimer.setInterval(refusalSummaryMs);
     connect(&refusalTimer, &QTimer::timeout, this, [this] {
         if (refusals == 0) {
@@ -73,6 +75,10 @@ ServerCommunicator::~ServerCommunicator()
 {
     // Sessions hand their socket and signer to this object as they end, so they go while it is whole.
     qDeleteAll(findChildren<NativeMessagingSocketHandler*>(Qt::FindDirectChildrenOnly));
+    // A signer may wait for its launch, which needs the launcher still running.
+    qDeleteAll(findChildren<SignerProcess*>(Qt::FindDirectChildrenOnly));
+    launcher.quit();
+    launcher.wait();
     closeListener();
 }
 
@@ -234,7 +240,7 @@ void ServerCommunicator::newConnection()
     const QPointer<QTcpSocket> connection
         = handshaking.take({socket->peerAddress().toString(), socket->peerPort()});
     // Owned by this object; it deletes itself when it ends.
-    new NativeMessagingSocketHandler(socket, connection, this);
+    new NativeMessagingSocketHandler(socket, connection, &launcher, this);
 }
 
 void ServerCommunicator::refuse(QWebSocket* socket, QWebSocketProtocol::CloseCode code, const QString& reason)

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QTcpSocket>
+#include <QThread>
 #include <QTimer>
 #include <QWebSocketServer>
 
@@ -65,6 +66,8 @@ private:
     QWebSocketServer server;
     QHostAddress address;
     QTimer shutdownTimer;
+    // Starts the signers, so that the pages' connections are served while a program loads.
+    QThread launcher;
     // Runs while other users' connections are being closed; they are counted meanwhile.
     QTimer refusalTimer;
     int refusals = 0;

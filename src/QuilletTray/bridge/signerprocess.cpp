@@ -9,6 +9,7 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QtEndian>
+#include <QThread>
 #include <sys/prctl.h>
 #include <unistd.h>
 #include <utility>
@@ -42,6 +43,8 @@ SignerProcess::SignerProcess(QObject* parent)
 
 SignerProcess::~SignerProcess()
 {
+    if (launching)
+        launchDone.acquire();
     process.disconnect(this);
     // Only reached with a child still there when the tray itself ends.
     if (process.state() != QProcess::NotRunning) {
@@ -51,7 +54,7 @@ SignerProcess::~SignerProcess()
     }
 }
 
-void SignerProcess::start(const QString& scriptPath, const QString& origin)
+void SignerProcess::start(const QString& scriptPath, const QString& origin, QThread* launcher)
 {
     process.setProgram(scriptPath);
     process.setArguments({});
@@ -80,12 +83,42 @@ void SignerProcess::start(const QString& scriptPath, const QString& origin)
     // group and death signal are.
     process.setUnixProcessParameters(QProcess::UnixProcessFlag::UseVFork);
 #endif
-    process.start(QIODevice::ReadWrite);
+    if (!launcher) {
+        process.start(QIODevice::ReadWrite);
+        return;
+    }
+    // The thread that starts a child waits until the system has loaded the program, about a
+    // millisecond here; pages opened together would wait that long each for every other page.
+    launching = true;
+    process.moveToThread(launcher);
+    QMetaObject::invokeMethod(
+        &process,
+        [this, home = thread()] {
+            process.start(QIODevice::ReadWrite);
+            process.moveToThread(home);
+            QMetaObject::invokeMethod(this, &SignerProcess::launched, Qt::QueuedConnection);
+            launchDone.release();
+        },
+        Qt::QueuedConnection);
+}
+
+void SignerProcess::launched()
+{
+    launchDone.acquire();
+    launching = false;
+    if (disposed) {
+        // Nothing was sent to it.
+        kill();
+        releaseWhenGone();
+        return;
+    }
+    if (!reading)
+        process.closeReadChannel(QProcess::StandardOutput);
 }
 
 bool SignerProcess::write(const QByteArray& payload)
 {
-    switch (process.state()) {
+    switch (state()) {
     case QProcess::Starting:
         // Waiting here would stall every other page: the frame waits for started() instead.
         pendingFrames.append(payload);
@@ -106,7 +139,8 @@ bool SignerProcess::write(const QByteArray& payload)
 void SignerProcess::stopReading()
 {
     reading = false;
-    process.closeReadChannel(QProcess::StandardOutput);
+    if (!launching)
+        process.closeReadChannel(QProcess::StandardOutput);
 }
 
 void SignerProcess::dispose(const QByteArray& disposeMessage)
@@ -117,7 +151,7 @@ void SignerProcess::dispose(const QByteArray& disposeMessage)
     reading = false;
     startTimer.stop();
     pendingFrames.clear();
-    switch (process.state()) {
+    switch (state()) {
     case QProcess::NotRunning:
         deleteLater();
         return;
@@ -135,7 +169,8 @@ void SignerProcess::dispose(const QByteArray& disposeMessage)
 
 void SignerProcess::kill()
 {
-    if (process.state() == QProcess::NotRunning)
+    // A child still being launched is killed once it is back, as it has been disposed of.
+    if (launching || process.state() == QProcess::NotRunning)
         return;
     // A start script that runs the signer without exec leaves it in the group, not as the child.
     if (process.processId() > 0)
@@ -203,6 +238,10 @@ void SignerProcess::writePendingFrames()
 
 void SignerProcess::startTimedOut()
 {
+    if (launching) {
+        startTimer.start();
+        return;
+    }
     if (process.state() != QProcess::Starting)
         return;
     pendingFrames.clear();
@@ -213,7 +252,7 @@ void SignerProcess::startTimedOut()
 
 void SignerProcess::checkInputBacklog()
 {
-    qint64 queued = process.bytesToWrite();
+    qint64 queued = launching ? 0 : process.bytesToWrite();
     for (const QByteArray& frame : std::as_const(pendingFrames))
         queued += frame.size();
     if (queued <= maxQueuedBytes)
@@ -266,6 +305,6 @@ void SignerProcess::processFinished(int exitCode)
 
 void SignerProcess::releaseWhenGone()
 {
-    if (process.state() == QProcess::NotRunning)
+    if (state() == QProcess::NotRunning)
         deleteLater();
 }

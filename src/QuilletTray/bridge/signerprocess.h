@@ -5,7 +5,10 @@
 #include <QByteArrayList>
 #include <QObject>
 #include <QProcess>
+#include <QSemaphore>
 #include <QTimer>
+
+class QThread;
 
 // One signer child: started through its script, fed native messages on its standard input and
 // read on its standard output. It knows nothing of pages; it reports each whole message, a
@@ -26,13 +29,14 @@ public:
     static constexpr qint64 maxQueuedBytes = 128 * 1024 * 1024;
 
     // Starts the script with no arguments in its own directory; the child learns the page's
-    // origin from QUILLET_ORIGIN. The start is asynchronous.
-    void start(const QString& scriptPath, const QString& origin);
+    // origin from QUILLET_ORIGIN. The start is asynchronous. With a launcher thread, that thread
+    // waits while the system loads the program, not this object's.
+    void start(const QString& scriptPath, const QString& origin, QThread* launcher = nullptr);
     // Writes one native message; while the child starts it waits for the start. False when no
     // child runs or is starting.
     bool write(const QByteArray& payload);
     // Output that the child wrote and nobody has taken yet.
-    qint64 unreadBytes() const { return process.bytesAvailable(); }
+    qint64 unreadBytes() const { return launching ? 0 : process.bytesAvailable(); }
     // Takes no more output: whatever the child writes from now on is dropped.
     void stopReading();
     // Asks a running child to end with this message and kills it after the grace time; a child
@@ -51,6 +55,9 @@ Q_SIGNALS:
     void ended(int exitCode);
 
 private:
+    // The process's state; while the launcher has it, it is starting.
+    QProcess::ProcessState state() const { return launching ? QProcess::Starting : process.state(); }
+    void launched();
     void readOutput();
     void outputEnded();
     void failOutput(const AppException& error);
@@ -70,4 +77,8 @@ private:
     QByteArrayList pendingFrames;
     bool reading = true;
     bool disposed = false;
+    // The process belongs to the launcher thread meanwhile: nothing here touches it.
+    bool launching = false;
+    // Released by the launcher once the process is back in this object's thread.
+    QSemaphore launchDone;
 };
