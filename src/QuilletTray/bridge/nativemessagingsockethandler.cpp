@@ -14,11 +14,12 @@
 #include <utility>
 
 NativeMessagingSocketHandler::NativeMessagingSocketHandler(QWebSocket* webSocket, QTcpSocket* tcpConnection,
-                                                           QThread* signerLauncher, QObject* parent)
+                                                           std::function<QThread*()> signerLauncherFor,
+                                                           QObject* parent)
     : QObject(parent)
     , socket(webSocket)
     , connection(tcpConnection)
-    , launcher(signerLauncher)
+    , launcherFor(std::move(signerLauncherFor))
 {
     qInfo() << "Creating new WebSocket handler";
     socket->setParent(this);
@@ -185,7 +186,7 @@ void NativeMessagingSocketHandler::startSigner(const QString& scriptName, const 
     connect(signer, &SignerProcess::outputRead, this, &NativeMessagingSocketHandler::checkOutputBacklog);
     connect(signer, &SignerProcess::failed, this, &NativeMessagingSocketHandler::dispose);
     connect(signer, &SignerProcess::ended, this, &NativeMessagingSocketHandler::dispose);
-    signer->start(path, socket->origin(), launcher);
+    signer->start(path, socket->origin(), launcherFor ? launcherFor() : nullptr);
 }
 
 void NativeMessagingSocketHandler::writeStandardInput(const QByteArray& payload)

@@ -4,6 +4,7 @@
 #include "nativemessages.h"
 #include "websocketframereader.h"
 
+#include <functional>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
@@ -23,9 +24,10 @@ class NativeMessagingSocketHandler : public QObject
 
 public:
     // The TCP connection is the one the WebSocket runs on; when given, the signer's messages are
-    // written to it as frames of their own, as they came. The launcher starts the signer.
-    NativeMessagingSocketHandler(QWebSocket* socket, QTcpSocket* connection, QThread* launcher,
-                                 QObject* parent);
+    // written to it as frames of their own, as they came. The signer starts on the thread that
+    // launcherFor names when the session is about to start it, or on this one when it names none.
+    NativeMessagingSocketHandler(QWebSocket* socket, QTcpSocket* connection,
+                                 std::function<QThread*()> launcherFor, QObject* parent);
     ~NativeMessagingSocketHandler() override;
 
     // A page can't make the tray hold more for one message than a signer can; a connection that
@@ -41,6 +43,8 @@ public:
     static constexpr int checkContextTimeoutMs = 30000;
 
     bool isDisposed() const { return disposed; }
+    // Open and without a signer yet.
+    bool isSettingUp() const { return !disposed && !signer; }
     // The Origin header of the page's handshake.
     QString origin() const;
 
@@ -64,7 +68,7 @@ private:
 
     QWebSocket* socket;
     QPointer<QTcpSocket> connection;
-    QThread* launcher;
+    std::function<QThread*()> launcherFor;
     QPointer<SignerProcess> signer;
     NativeMessages messages;
     WebSocketFrameReader frames {qint64(maxIncomingMessageSize)};

@@ -240,7 +240,19 @@ void ServerCommunicator::newConnection()
     const QPointer<QTcpSocket> connection
         = handshaking.take({socket->peerAddress().toString(), socket->peerPort()});
     // Owned by this object; it deletes itself when it ends.
-    new NativeMessagingSocketHandler(socket, connection, &launcher, this);
+    new NativeMessagingSocketHandler(
+        socket, connection, [this] { return signerLauncher(); }, this);
+}
+
+QThread* ServerCommunicator::signerLauncher()
+{
+    // A page alone waits least for a signer started right here. Among pages opened together,
+    // each would wait for every start before its own, while the launcher lets this thread serve
+    // them meanwhile.
+    int settingUp = 0;
+    for (const auto* session : findChildren<NativeMessagingSocketHandler*>(Qt::FindDirectChildrenOnly))
+        settingUp += session->isSettingUp() ? 1 : 0;
+    return settingUp > 0 ? &launcher : nullptr;
 }
 
 void ServerCommunicator::refuse(QWebSocket* socket, QWebSocketProtocol::CloseCode code, const QString& reason)

@@ -56,6 +56,7 @@ private:
     void closeListener();
     void refuse(QWebSocket* socket, QWebSocketProtocol::CloseCode code, const QString& reason);
     void checkStopped();
+    QThread* signerLauncher();
 
     // Connections in their opening handshake, by the peer's address and port.
     using Peer = QPair<QString, quint16>;
