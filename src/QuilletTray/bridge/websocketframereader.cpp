@@ -159,7 +159,7 @@ void WebSocketFrameReader::readPayload(QIODevice& device)
     if (wanted <= 0)
         return;
     if (!isControl(opcode) && messageOpcode == opBinary) {
-        frameRead += device.skip(wanted);
+        frameRead += qMax<qint64>(device.skip(wanted), 0);
         return;
     }
     QByteArray& target = isControl(opcode) ? control : message;
