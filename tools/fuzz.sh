@@ -21,7 +21,8 @@ fi
 
 # The clang of this Debian release, as tools/setup.sh installed it.
 clang=$("$root/tools/debian-packages.sh" | sed -n 's/^clang-\([0-9]*\)$/clang++-\1/p')
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="$clang" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="$clang" -DCMAKE_C_COMPILER="${clang/++/}" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g" -DQUILLET_FUZZ=ON -DQUILLET_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target "${targets[@]}"
 if [ "$seconds" -eq 0 ]; then
