@@ -12,6 +12,7 @@
 #include <netinet/tcp.h>
 #include <QDebug>
 #include <QSocketNotifier>
+#include <QSslConfiguration>
 #include <QTcpSocket>
 #include <QWebSocket>
 #include <QWebSocketCorsAuthenticator>
@@ -48,6 +49,11 @@ ServerCommunicator::ServerCommunicator(QObject* parent)
     server.setHandshakeTimeout(handshakeTimeoutMs);
     launcher.setObjectName(QStringLiteral("SignerLauncher"));
     launcher.start();
+    // Qt WebSockets gives plain sockets a TLS configuration too, and the first one loads the TLS
+    // backend and OpenSSL's configuration: some 10 ms that would fall on the first page's
+    // handshake, done here as soon as the event loop runs.
+    QMetaObject::invokeMethod(
+        this, [] { QSslConfiguration::defaultConfiguration(); }, Qt::QueuedConnection);
     refusalTimer.setInterval(refusalSummaryMs);
     connect(&refusalTimer, &QTimer::timeout, this, [this] {
         if (refusals == 0) {
