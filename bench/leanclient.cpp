@@ -46,7 +46,7 @@ struct Options
     bool tray = false;
     long pid = 0;
     int roundTrips = 10000;
-    int sequentialSessions = 200;
+    int sequentialSessions = 1000;
     int parallelSessions = 100;
     std::string figures;
 };
