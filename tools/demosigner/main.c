@@ -64,6 +64,8 @@ static void reserve(Buffer* buffer, size_t capacity)
 
 static void append(Buffer* buffer, const char* data, size_t size)
 {
+    if (size == 0)
+        return;
     if (buffer->size + size > buffer->capacity)
         reserve(buffer, (buffer->size + size) * 2);
     memcpy(buffer->data + buffer->size, data, size);
@@ -100,7 +102,8 @@ static bool readMessage(Buffer* payload)
     int32_t length = 0;
     if (!readExactly((char*)&length, sizeof length) || length < 0)
         return false;
-    reserve(payload, (size_t)length);
+    // A byte more, so that even an empty message has a place in memory.
+    reserve(payload, (size_t)length + 1);
     payload->size = (size_t)length;
     return readExactly(payload->data, payload->size);
 }
@@ -429,11 +432,13 @@ static void reply(const Request* request, Text method, Text error, Text result)
         exit(1);
 }
 
+// Kept from message to message, and still reachable when the program exits from within the loop.
+static Buffer payload;
+static Buffer methodText;
+static Buffer result;
+
 int main(void)
 {
-    Buffer payload = {0};
-    Buffer methodText = {0};
-    Buffer result = {0};
     while (readMessage(&payload)) {
         const Request request = parseRequest(view(&payload));
         decodeString(request.method, &methodText);
