@@ -328,6 +328,9 @@ static void decodeString(Text value, Buffer* out)
     }
 }
 
+// Member names decoded for comparison; kept from message to message.
+static Buffer keyName;
+
 // The parts of a request that the signer reads, as they stand in its text.
 typedef struct
 {
@@ -344,36 +347,30 @@ static Request parseRequest(Text text)
     const Request empty = {0};
     Request request = empty;
     Scanner s = scanner(text);
-    Buffer name = {0};
     if (!take(&s, '{'))
         return empty;
     if (!take(&s, '}')) {
         for (;;) {
             Text key;
             Text found;
-            if (!value(&s, &key) || key.data[0] != '"' || !take(&s, ':') || !value(&s, &found)) {
-                free(name.data);
+            if (!value(&s, &key) || key.data[0] != '"' || !take(&s, ':') || !value(&s, &found))
                 return empty;
-            }
-            decodeString(key, &name);
-            if (equals(view(&name), "method")) {
+            decodeString(key, &keyName);
+            if (equals(view(&keyName), "method")) {
                 request.method = found;
-            } else if (equals(view(&name), "id")) {
+            } else if (equals(view(&keyName), "id")) {
                 request.id = found;
                 request.hasId = true;
-            } else if (equals(view(&name), "args")) {
+            } else if (equals(view(&keyName), "args")) {
                 request.args = found;
                 request.hasArgs = true;
             }
             if (take(&s, '}'))
                 break;
-            if (!take(&s, ',')) {
-                free(name.data);
+            if (!take(&s, ','))
                 return empty;
-            }
         }
     }
-    free(name.data);
     return atEnd(&s) ? request : empty;
 }
 
